@@ -1,0 +1,3 @@
+#pragma once
+
+#define FSDK_API __attribute__((visibility("default")))
