@@ -15,5 +15,4 @@ endfunction()
 # Deliverables and platform libraries land in the module directory.
 function(qel_module_library target)
   set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${QEL_MODULE_DIR})
-  install(TARGETS ${target} LIBRARY DESTINATION module NAMELINK_SKIP)
 endfunction()

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git binutils clang-format
   libboost-dev libboost-system-dev libboost-thread-dev libboost-filesystem-dev
   libboost-date-time-dev
-  libfmt-dev uuid-dev
+  libfmt-dev uuid-dev libyuv-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 

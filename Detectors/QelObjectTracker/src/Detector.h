@@ -1,13 +1,21 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "DetectorStatistics.h"
+#include "EventRaising.h"
 #include "Kest8/Analytics.h"
 #include "Kest8/Logger.h"
 #include "Kest8/Statistics.h"
 #include "Kest8/Targets.h"
+#include "Plugin.h"
 #include "QelWrapper/IObjectObserver.h"
+#include "TargetsReportingHelper.h"
 
 namespace QelObjectTracker {
 
@@ -18,9 +26,12 @@ class Detector final : public Kest8::Analytics::IDetector,
                        public Kest8::Analytics::IVisualSyncAdjuster,
                        public Kest8::Analytics::IAdvisingDetector {
 public:
+    // Monotonic clock readings in nanoseconds.
+    using MonotonicClock = std::function<int64_t()>;
+
     Detector(const std::string& modulePath, Kest8::ILogger* logger,
              Kest8::Analytics::ITargetEnumeratorFactory* targetEnumeratorFactory,
-             Kest8::MFF::IBlobFrameFactory* blobFrameFactory, Kest8::IContract* hostContext);
+             Kest8::MFF::IBlobFrameFactory* blobFrameFactory, Kest8::IContract* hostContext, MonotonicClock clock = {});
     ~Detector() override;
 
     Detector(const Detector&) = delete;
@@ -49,16 +60,42 @@ public:
     void SetAdvisor(Kest8::Analytics::IDetectorAdvisor* advisor) override;
 
 private:
+    struct TrackRecord {
+        int32_t trackId = 0;
+        int32_t phase = 0;  // 0 continuing, 1 appeared, 2 ended
+        uint64_t firstTimestamp = 0;
+        uint64_t lastTimestamp = 0;
+        QelWrapper::RelativeRect box;
+    };
+
+    Kest8::ResultCode ReceiveLocked(uint64_t timestamp, Kest8::MFF::ICompositeBuffer2* composite,
+                                    Kest8::MFF::IPlanarBuffer* planar);
+    void UpdateStatistics(uint64_t timestamp);
+    void Reconfigure(uint32_t width, uint32_t height);
+    void DrainResults();
+    void EndAllTracks();
+
     Kest8::ILogger* const logger;
     Kest8::Statistics::ISink* const statisticsSink;
     Kest8::Analytics::ITargetEnumeratorFactory* const targetEnumeratorFactory;
     Kest8::MFF::IBlobFrameFactory* const blobFrameFactory;  // held, never called
+    Kest8::Framework::CDetectorEventFactory eventFactory;
     Kest8::Analytics::IDetectorAdvisor* advisor = nullptr;
 
     std::mutex mutex;
     bool settingsChanged = false;
     float detectionThreshold = 0.6f;
     QelWrapper::Configurations config;
+    std::shared_ptr<Plugin> plugin;
+    std::unique_ptr<QelWrapper::IObjectObserver> observer;
+    std::unique_ptr<Kest8::Framework::DetectorStatistics> statistics;
+    MonotonicClock clock;
+    uint64_t lastStatisticsTimestamp = 0;
+    int64_t lastStatisticsTime = 0;
+    uint64_t lastFrameTimestamp = 0;
+    std::vector<TrackRecord> tracks;
+    std::shared_ptr<Kest8::Framework::TargetsReportingHelper> targetReporter;
+    QelWrapper::FrameResult pending;  // reused between frames
 };
 
 }  // namespace QelObjectTracker

@@ -4,7 +4,6 @@
 #include <stdexcept>
 
 #include "Detector.h"
-#include "DetectorAPI.h"
 #include "Log.h"
 
 namespace QelObjectTracker {
@@ -60,5 +59,3 @@ Kest8::Analytics::IDetector* Module::CreateDetector(const char* detectorName, Ke
 }
 
 }  // namespace QelObjectTracker
-
-KEST_DEFINE_MODULE_ENTRY(QelObjectTracker::Module)

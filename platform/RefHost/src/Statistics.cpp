@@ -7,6 +7,7 @@ void Metric::Destroy()
     std::lock_guard<std::mutex> lock(m_sink.m_mutex);
     for (size_t i = 0; i < m_sink.m_metrics.size(); ++i)
         if (m_sink.m_metrics[i].get() == this) m_sink.m_destroyed[i] = true;
+    m_sink.m_destroyOrder.push_back(m_name);
 }
 
 void Metric::AddLabel(const char* key, const char* value)
@@ -82,6 +83,12 @@ int StatisticsSink::LiveMetrics() const
     int live = 0;
     for (bool destroyed : m_destroyed) live += destroyed ? 0 : 1;
     return live;
+}
+
+std::vector<std::string> StatisticsSink::DestroyedMetrics() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_destroyOrder;
 }
 
 }  // namespace RefHost

@@ -2,26 +2,56 @@
 // The host's services: what a module obtains at initialisation.
 
 #include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "Kest8/Logger.h"
 #include "Kest8/MFF.h"
 #include "Kest8/Targets.h"
 #include "RefHost/Contract.h"
+#include "RefHost/Targets.h"
 
 namespace RefHost {
 
-// Recording of targets and enumerators comes with the event framework.
+// Makes target lists (see Targets.h) and the value objects events take.
 class TargetEnumeratorFactory : public Kest8::Analytics::ITargetEnumeratorFactory {
 public:
+    TargetEnumeratorFactory();
+    ~TargetEnumeratorFactory() override;
+    TargetEnumeratorFactory(const TargetEnumeratorFactory&) = delete;
+    TargetEnumeratorFactory& operator=(const TargetEnumeratorFactory&) = delete;
+
     REFHOST_CONTRACTS(Kest8::Analytics::ITargetEnumeratorFactory)
 
-    Kest8::IRectangleEnumerator* CreateRectangleEnumerator(const Kest8::Rect*, uint32_t) override { return nullptr; }
-    Kest8::IPolylineEnumerator* CreatePolylineEnumerator() override { return nullptr; }
-    Kest8::IMask* CreateMask(uint32_t, uint32_t) override { return nullptr; }
-    Kest8::IMultimediaBuffer* CreateHumanBoneTargetList(uint64_t) override { return nullptr; }
-    Kest8::Analytics::ITargetEnumerator* CreateTargetEnumerator(uint64_t) override { return nullptr; }
+    // Owned by the factory.
+    Kest8::IRectangleEnumerator* CreateRectangleEnumerator(const Kest8::Rect* rects, uint32_t count) override;
+    Kest8::IPolylineEnumerator* CreatePolylineEnumerator() override;
+    Kest8::IMask* CreateMask(uint32_t width, uint32_t height) override;
+    // Owned by the caller until handed to an event; Destroy deletes them.
+    Kest8::IMultimediaBuffer* CreateHumanBoneTargetList(uint64_t timestamp) override;
+    Kest8::Analytics::ITargetEnumerator* CreateTargetEnumerator(uint64_t timestamp) override;
     uint32_t GetMaxTargetCount() const override { return 1024; }
-    Kest8::Analytics::ITargetEnumeratorAdjuster* CreateTargetEnumeratorAdjuster(uint64_t) override { return nullptr; }
+    Kest8::Analytics::ITargetEnumeratorAdjuster* CreateTargetEnumeratorAdjuster(uint64_t timestamp) override;
+
+    // Misbehaviour for tests.
+    void ReturnNoAdjuster(bool refused = true) { m_noAdjuster.store(refused); }
+    void RefuseAppend(bool refused = true) { m_state->refuseAppend.store(refused); }
+    void RefuseTargetValue(const std::string& name, bool refused = true);
+
+    // Lists (and human-bone lists) made, destroyed and still alive.
+    size_t CreatedLists() const;
+    size_t DestroyedLists() const;
+    size_t LiveLists() const;
+    // Time stamps of every adjuster request, refused ones included.
+    std::vector<uint64_t> AdjusterRequests() const;
+    std::vector<std::string> Violations() const;
+
+private:
+    std::shared_ptr<TargetListState> m_state;
+    std::atomic<bool> m_noAdjuster{false};
+    std::vector<uint64_t> m_requests;  // under m_state->mutex
+    std::vector<std::unique_ptr<Kest8::IContract>> m_owned;
 };
 
 // Held by modules and never called; counts calls so tests can tell.

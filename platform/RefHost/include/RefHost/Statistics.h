@@ -69,6 +69,8 @@ public:
     const Metric* Find(const std::string& name) const;
     std::vector<Submission> Submissions() const;
     int LiveMetrics() const;
+    // Names of the metrics in the order they were destroyed.
+    std::vector<std::string> DestroyedMetrics() const;
 
 private:
     friend class Metric;
@@ -76,6 +78,7 @@ private:
     std::vector<std::unique_ptr<Metric>> m_metrics;
     std::vector<bool> m_destroyed;
     std::vector<Submission> m_submissions;
+    std::vector<std::string> m_destroyOrder;
 };
 
 }  // namespace RefHost

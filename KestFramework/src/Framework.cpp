@@ -1,2 +1,0 @@
-// Framework sources are added beside this one as they arrive.
-#include "Log.h"

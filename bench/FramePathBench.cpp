@@ -1,0 +1,104 @@
+// Host-memory frame conversion against the bare libyuv call and a memcpy of
+// the output's size, with the allocations made per frame.
+
+#include <benchmark/benchmark.h>
+#include <libyuv/convert_argb.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "FrameConverter.h"
+#include "RefHost/Samples.h"
+
+namespace {
+std::atomic<long> allocations{0};
+}
+
+void* operator new(std::size_t size)
+{
+    ++allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+namespace {
+
+using Kest8::Framework::PixelRect;
+
+std::unique_ptr<RefHost::FrameSample> FullHd()
+{
+    RefHost::SampleSpec spec;
+    spec.width = 1920;
+    spec.height = 1080;
+    auto sample = std::make_unique<RefHost::FrameSample>(spec);
+    // Some texture, so the conversion does real work.
+    auto* y = const_cast<uint8_t*>(sample->GetPlaneY());
+    for (size_t i = 0; i < sample->GetSizeY(); ++i) y[i] = static_cast<uint8_t>(16 + (i * 7) % 220);
+    return sample;
+}
+
+void Converter(benchmark::State& state, PixelRect roi)
+{
+    auto sample = FullHd();
+    Kest8::Framework::FrameConverter converter(nullptr, KestCv::PF_RGB24);
+    converter.Convert(sample->Planar(), roi);
+    const long before = allocations.load();
+    for (auto _ : state) {
+        converter.Convert(sample->Planar(), roi);
+        benchmark::DoNotOptimize(converter.GetData());
+    }
+    state.counters["allocs_per_frame"] =
+        benchmark::Counter(static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
+    state.SetBytesProcessed(state.iterations() * converter.GetWidth() * converter.GetHeight() * 3);
+}
+
+void BareLibyuv(benchmark::State& state, PixelRect roi)
+{
+    auto sample = FullHd();
+    std::vector<uint8_t> out(static_cast<size_t>(roi.width) * roi.height * 3);
+    for (auto _ : state) {
+        const uint32_t py = sample->GetPitchY(), pc = sample->GetPitchU();
+        libyuv::I420ToRAW(sample->GetPlaneY() + roi.y * py + roi.x, static_cast<int>(py),
+                          sample->GetPlaneU() + roi.y / 2 * pc + roi.x / 2, static_cast<int>(pc),
+                          sample->GetPlaneV() + roi.y / 2 * pc + roi.x / 2, static_cast<int>(pc), out.data(),
+                          roi.width * 3, roi.width, roi.height);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(out.size()));
+}
+
+void Memcpy(benchmark::State& state, size_t bytes)
+{
+    std::vector<uint8_t> from(bytes, 1), to(bytes);
+    for (auto _ : state) {
+        std::memcpy(to.data(), from.data(), bytes);
+        benchmark::DoNotOptimize(to.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
+}
+
+const PixelRect kWhole{0, 0, 1920, 1080};
+const PixelRect kRegion{640, 300, 640, 480};
+
+BENCHMARK_CAPTURE(Converter, whole_1920x1080, kWhole);
+BENCHMARK_CAPTURE(BareLibyuv, whole_1920x1080, kWhole);
+BENCHMARK_CAPTURE(Memcpy, whole_1920x1080, size_t{1920} * 1080 * 3);
+BENCHMARK_CAPTURE(Converter, region_640x480, kRegion);
+BENCHMARK_CAPTURE(BareLibyuv, region_640x480, kRegion);
+BENCHMARK_CAPTURE(Memcpy, region_640x480, size_t{640} * 480 * 3);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,157 @@
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "fsdk/Image.h"
+
+namespace fsdk {
+
+// Pixels shared by the copies of an image.
+struct Image::Storage {
+    explicit Storage(size_t size) : pixels(new uint8_t[size]()) {}
+    std::atomic<int32_t> refs{1};
+    std::unique_ptr<uint8_t[]> pixels;
+};
+
+namespace {
+
+int BytesPerPixel(Format format) noexcept
+{
+    switch (format) {
+    case Format::B8G8R8X8:
+    case Format::R8G8B8X8: return 4;
+    case Format::B8G8R8:
+    case Format::R8G8B8: return 3;
+    case Format::R8: return 1;
+    default: return 0;
+    }
+}
+
+// Bytes of a picture, 0 for a senseless size; throws for one no memory holds.
+size_t PictureSize(int width, int height, Format format)
+{
+    const int bpp = BytesPerPixel(format);
+    if (width <= 0 || height <= 0 || bpp == 0) return 0;
+    const uint64_t size = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * static_cast<uint64_t>(bpp);
+    if (size > (uint64_t{1} << 40)) throw std::bad_alloc();
+    return static_cast<size_t>(size);
+}
+
+}  // namespace
+
+Image::Image() noexcept = default;
+
+Image::Image(int width, int height, Format format, MemoryResidence residence, int deviceId)
+{
+    const size_t size = PictureSize(width, height, format);
+    if (size == 0) return;
+    m_storage = new Storage(size);
+    m_data = m_storage->pixels.get();
+    m_width = width;
+    m_height = height;
+    m_format = format;
+    m_residence = residence;
+    m_deviceId = deviceId;
+}
+
+Image::Image(int width, int height, Format format, const void* data, bool copy, MemoryResidence residence, int deviceId)
+{
+    const size_t size = PictureSize(width, height, format);
+    if (size == 0 || data == nullptr) return;
+    if (copy) {
+        m_storage = new Storage(size);
+        std::memcpy(m_storage->pixels.get(), data, size);
+        m_data = m_storage->pixels.get();
+    } else {
+        m_data = static_cast<uint8_t*>(const_cast<void*>(data));
+    }
+    m_width = width;
+    m_height = height;
+    m_format = format;
+    m_residence = residence;
+    m_deviceId = deviceId;
+}
+
+Image::Image(const Image& other) noexcept
+    : m_storage(other.m_storage),
+      m_data(other.m_data),
+      m_width(other.m_width),
+      m_height(other.m_height),
+      m_format(other.m_format),
+      m_residence(other.m_residence),
+      m_deviceId(other.m_deviceId)
+{
+    if (m_storage) m_storage->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+Image::Image(Image&& other) noexcept
+    : m_storage(std::exchange(other.m_storage, nullptr)),
+      m_data(std::exchange(other.m_data, nullptr)),
+      m_width(std::exchange(other.m_width, 0)),
+      m_height(std::exchange(other.m_height, 0)),
+      m_format(std::exchange(other.m_format, Format::Unknown)),
+      m_residence(other.m_residence),
+      m_deviceId(other.m_deviceId)
+{
+}
+
+Image& Image::operator=(const Image& other) noexcept
+{
+    if (this != &other) {
+        Image copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+Image& Image::operator=(Image&& other) noexcept
+{
+    if (this != &other) {
+        Image taken(std::move(other));
+        std::swap(m_storage, taken.m_storage);
+        std::swap(m_data, taken.m_data);
+        std::swap(m_width, taken.m_width);
+        std::swap(m_height, taken.m_height);
+        std::swap(m_format, taken.m_format);
+        std::swap(m_residence, taken.m_residence);
+        std::swap(m_deviceId, taken.m_deviceId);
+    }
+    return *this;
+}
+
+Image::~Image()
+{
+    if (m_storage && m_storage->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete m_storage;
+    m_storage = nullptr;
+    m_data = nullptr;
+}
+
+bool Image::isValid() const noexcept
+{
+    return m_data != nullptr && m_width > 0 && m_height > 0;
+}
+
+int Image::getBytesPerPixel() const noexcept
+{
+    return BytesPerPixel(m_format);
+}
+
+int64_t Image::getRowSize() const noexcept
+{
+    return int64_t{m_width} * getBytesPerPixel();
+}
+
+int64_t Image::getDataSize() const noexcept
+{
+    return getRowSize() * m_height;
+}
+
+Image Image::clone() const
+{
+    if (!isValid()) return Image();
+    return Image(m_width, m_height, m_format, m_data, true, m_residence, m_deviceId);
+}
+
+}  // namespace fsdk

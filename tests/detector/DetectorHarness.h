@@ -1,0 +1,126 @@
+#pragma once
+// A detector built directly over the reference host, its wrapper found by
+// name: the scripted stand-in, or none at all.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Detector.h"
+#include "RefHost/Host.h"
+#include "RefHost/Samples.h"
+#include "RefHost/Targets.h"
+
+namespace DetectorTests {
+
+struct ReportedTarget {
+    int32_t objectId = 0;
+    uint32_t phase = 0;
+    Kest8::Rect box{};
+    std::optional<int32_t> lifeTime;
+};
+
+struct Report {
+    uint64_t timestamp = 0;
+    std::vector<ReportedTarget> targets;
+};
+
+// Every "TargetList" the host received, in order.
+inline std::vector<Report> Reports(const RefHost::HostContext& context)
+{
+    std::vector<Report> reports;
+    for (const auto& event : context.Events("TargetList")) {
+        Report report;
+        report.timestamp = event.timestamp;
+        const RefHost::EventValue* list = event.Find("TargetList");
+        if (list != nullptr && list->Targets() != nullptr) {
+            for (const auto& t : list->Targets()->Targets()) {
+                ReportedTarget target;
+                target.objectId = t.Int32("ObjectId").value_or(-1);
+                target.phase = t.phase.value_or(99);
+                target.box = t.box.value_or(Kest8::Rect{});
+                target.lifeTime = t.Int32("TargetLifeTime");
+                report.targets.push_back(target);
+            }
+        }
+        reports.push_back(report);
+    }
+    return reports;
+}
+
+class ManualClock {
+public:
+    int64_t Now() const { return m_ns.load(); }
+    void AdvanceSeconds(double s) { m_ns += static_cast<int64_t>(s * 1e9); }
+
+private:
+    std::atomic<int64_t> m_ns{1'000'000'000};
+};
+
+class DetectorHarness {
+public:
+    explicit DetectorHarness(int32_t logLevel = 0) : host(logLevel)
+    {
+        detector = new QelObjectTracker::Detector("/module/dir", &host.logger, &host.targets, &host.blobs,
+                                                  &host.context, [this] { return clock.Now(); });
+    }
+    ~DetectorHarness() { Destroy(); }
+
+    void Destroy()
+    {
+        if (detector) detector->Destroy();
+        detector = nullptr;
+    }
+
+    // A frame of that size and time stamp, released by the detector.
+    Kest8::ResultCode Frame(uint64_t timestamp, uint32_t width = 320, uint32_t height = 240, bool nv12 = false)
+    {
+        RefHost::SampleSpec spec;
+        spec.width = width;
+        spec.height = height;
+        spec.timestamp = timestamp;
+        spec.nv12 = nv12;
+        RefHost::FrameSample sample(spec);
+        const Kest8::ResultCode result = detector->Receive(sample.Sample());
+        EXPECT_EQ(sample.Releases(), 1) << "every sample released once";
+        return result;
+    }
+
+    RefHost::Host host;
+    ManualClock clock;
+    QelObjectTracker::Detector* detector = nullptr;
+};
+
+// A host rectangle list.
+class Rectangles final : public Kest8::IRectangleEnumerator {
+public:
+    explicit Rectangles(std::vector<Kest8::Rect> rects) : m_rects(std::move(rects)) {}
+    REFHOST_CONTRACTS(Kest8::IRectangleEnumerator)
+    void Reset() override { m_position = 0; }
+    bool MoveNext() override
+    {
+        if (m_position >= m_rects.size()) return false;
+        m_current.rect = m_rects[m_position++];
+        return true;
+    }
+    Kest8::IRectangle* Current() override { return &m_current; }
+
+private:
+    struct Rectangle final : Kest8::IRectangle {
+        REFHOST_CONTRACTS(Kest8::IRectangle)
+        double GetLeft() const override { return rect.left; }
+        double GetTop() const override { return rect.top; }
+        double GetWidth() const override { return rect.width; }
+        double GetHeight() const override { return rect.height; }
+        Kest8::Rect rect{};
+    };
+    std::vector<Kest8::Rect> m_rects;
+    size_t m_position = 0;
+    Rectangle m_current;
+};
+
+}  // namespace DetectorTests

@@ -1,0 +1,52 @@
+#include "ScriptedWrapper.h"
+
+namespace ScriptedWrapper {
+
+State& Get()
+{
+    // Never destroyed: the stand-in library may still report at exit.
+    static State* state = new State;
+    return *state;
+}
+
+void Reset()
+{
+    State& s = Get();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.observers.clear();
+    s.results.clear();
+    s.refusePushes = false;
+    s.failCreation = false;
+    s.failPush = false;
+    s.statistics = {};
+    s.calls.clear();
+}
+
+std::shared_ptr<ObserverRecord> NewRecord()
+{
+    return std::make_shared<ObserverRecord>();
+}
+
+QelWrapper::TrackedObject Object(int32_t trackId, float score, int32_t x, int32_t y, int32_t width, int32_t height)
+{
+    QelWrapper::TrackedObject o;
+    o.trackId = trackId;
+    o.score = score;
+    o.x = x;
+    o.y = y;
+    o.width = width;
+    o.height = height;
+    return o;
+}
+
+QelWrapper::FrameResult Result(uint64_t timestamp, std::vector<QelWrapper::TrackedObject> objects,
+                               std::vector<int32_t> finished)
+{
+    QelWrapper::FrameResult r;
+    r.timestamp = timestamp;
+    r.objects = std::move(objects);
+    r.finishedTrackIds = std::move(finished);
+    return r;
+}
+
+}  // namespace ScriptedWrapper

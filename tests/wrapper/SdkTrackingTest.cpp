@@ -1,0 +1,426 @@
+// Our SDK's streams, batches, threads and tracking.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Scenes.h"
+#include "SdkLogCapture.h"
+#include "fsdk/FaceEngineSDK.h"
+#include "tsdk/TrackEngine.h"
+
+namespace {
+
+const std::string kDataDir = std::string(QEL_MODULE_DIR) + "/QelSdk/gpu/data";
+
+// Counts the frame data alive, so that none is lost or deleted twice.
+std::atomic<int> g_stampsAlive{0};
+
+struct Stamp final : tsdk::AdditionalFrameData {
+    explicit Stamp(uint64_t value) : value(value) { ++g_stampsAlive; }
+    ~Stamp() override { --g_stampsAlive; }
+    uint64_t value;
+};
+
+struct Frame {
+    uint32_t frameId = 0;
+    uint64_t stamp = 0;
+    bool hasImage = false;
+    std::vector<tsdk::TrackedObject> objects;
+    std::vector<int32_t> finished;
+};
+
+class Recorder final : public tsdk::ITrackingResultObserver {
+public:
+    void batchTrackingResult(const fsdk::Ref<tsdk::ITrackingResultBatch>& batch) override
+    {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            ++m_batches;
+            m_changed.notify_all();
+            m_changed.wait(lock, [&] { return !m_closed; });
+        }
+        for (const uint32_t stream : batch->getStreamIds()) {
+            for (const uint32_t frameId : batch->getStreamFrameIds(stream)) {
+                const tsdk::TrackingResult result = batch->getTrackingResult(stream, frameId);
+                Frame frame;
+                frame.frameId = result.frameId;
+                const auto* stamp = dynamic_cast<const Stamp*>(result.additionalData);
+                frame.stamp = stamp ? stamp->value : 0;
+                frame.hasImage = result.image.isValid();
+                frame.objects.assign(result.objects.begin(), result.objects.end());
+                frame.finished.assign(result.finishedTracks.begin(), result.finishedTracks.end());
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_frames[stream].push_back(frame);
+            }
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_changed.notify_all();
+    }
+
+    // Makes callbacks wait until Open().
+    void Close()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+    }
+    void Open()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = false;
+        m_changed.notify_all();
+    }
+    void WaitForBatches(int count)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_batches >= count; });
+    }
+    std::vector<Frame> Frames(uint32_t stream)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_frames[stream];
+    }
+    int Batches()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_batches;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_closed = false;
+    int m_batches = 0;
+    std::map<uint32_t, std::vector<Frame>> m_frames;
+};
+
+int ThreadCount()
+{
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+class SdkTracking : public ::testing::Test {
+protected:
+    // An engine of the shipped settings with `overrides` ("section/key" = value).
+    tsdk::ITrackEnginePtr MakeEngine(const std::map<std::string, int>& overrides = {}, int threads = 2)
+    {
+        auto face = fsdk::createFaceEngine(kDataDir.c_str(), nullptr, (kDataDir + "/runtime.conf").c_str());
+        EXPECT_TRUE(face.isOk());
+        face.value->getRuntimeSettingsProvider()->setValue("Runtime", "numThreads", threads);
+        auto settings = fsdk::createSettingsProvider((kDataDir + "/trackengine.conf").c_str());
+        EXPECT_TRUE(settings.isOk());
+        std::map<std::string, int> all = {{"other/detector-step", 1}, {"other/minimal-track-length", 1}};
+        for (const auto& [key, value] : overrides) all[key] = value;
+        for (const auto& [key, value] : all) {
+            const auto slash = key.find('/');
+            settings.value->setValue(key.substr(0, slash).c_str(), key.substr(slash + 1).c_str(), value);
+        }
+        auto engine = tsdk::createTrackEngine(face.value.get(), settings.value.get());
+        EXPECT_TRUE(engine.isOk());
+        engine.value->setBatchedObserver(&recorder);
+        return engine.value;
+    }
+
+    static fsdk::Image Scene(const std::vector<TestScenes::Box>& boxes, int width = 320, int height = 240)
+    {
+        const auto rgb = TestScenes::Rgb(width, height, boxes);
+        return fsdk::Image(width, height, fsdk::Format::R8G8B8, rgb.data(), true);
+    }
+
+    // A full buffer refuses; waits for room as a caller would.
+    static void PushWaiting(tsdk::IStream& stream, const fsdk::Image& image, uint32_t frameId, Stamp* stamp = nullptr)
+    {
+        const bool stamped = stamp != nullptr;
+        const uint64_t value = stamped ? stamp->value : 0;
+        while (!stream.pushFrame(image, frameId, stamp)) {
+            stamp = stamped ? new Stamp(value) : nullptr;  // the refused one went with the push
+            std::this_thread::yield();
+        }
+    }
+
+    void TearDown() override { EXPECT_EQ(g_stampsAlive.load(), 0); }
+
+    Recorder recorder;
+};
+
+TEST_F(SdkTracking, StreamIdsAreUniqueWithinAnEngine)
+{
+    auto engine = MakeEngine();
+    std::set<uint32_t> ids;
+    std::vector<tsdk::IStreamPtr> streams;
+    for (int i = 0; i < 40; ++i) {
+        streams.push_back(engine->createStream());
+        ASSERT_TRUE(streams.back());
+        ids.insert(streams.back()->getId());
+    }
+    streams.resize(10);  // released ids are not handed out again
+    for (int i = 0; i < 10; ++i) ids.insert(engine->createStream()->getId());
+    EXPECT_EQ(ids.size(), 50u);
+    engine->stop();
+}
+
+TEST_F(SdkTracking, ResultsComeInPushOrderPerStreamWithTheirData)
+{
+    auto engine = MakeEngine({}, 3);
+    auto first = engine->createStream();
+    auto second = engine->createStream();
+    first->setObserverEnabled(tsdk::StreamObserverType::Visual, true);
+    const fsdk::Image image = Scene({{40, 40, 30, 80}});
+    // Frame numbers are the caller's: not monotonic, not starting at 0.
+    std::vector<uint32_t> numbers;
+    for (uint32_t i = 0; i < 30; ++i) numbers.push_back((i * 7919u) % 1000u + 5u);
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        PushWaiting(*first, image, numbers[i], new Stamp(1000 + i));
+        PushWaiting(*second, image, numbers[i], new Stamp(2000 + i));
+    }
+    first->join();
+    second->join();
+
+    for (const auto& [stream, base] : {std::pair{first->getId(), 1000u}, std::pair{second->getId(), 2000u}}) {
+        const auto frames = recorder.Frames(stream);
+        ASSERT_GE(frames.size(), numbers.size());
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            EXPECT_EQ(frames[i].frameId, numbers[i]);
+            EXPECT_EQ(frames[i].stamp, base + i);
+            EXPECT_EQ(frames[i].hasImage, stream == first->getId());
+        }
+    }
+    const auto statistics = first->getStatistics();
+    EXPECT_EQ(statistics.framesPushed, numbers.size());
+    EXPECT_EQ(statistics.framesProcessed, numbers.size());
+    EXPECT_EQ(statistics.framesWaiting, 0u);
+    engine->stop();
+}
+
+TEST_F(SdkTracking, AFullBufferRefusesAndDropsTheData)
+{
+    auto engine = MakeEngine({{"other/frames-buffer-size", 3}});
+    auto stream = engine->createStream();
+    const fsdk::Image image = Scene({});
+    recorder.Close();
+    ASSERT_TRUE(stream->pushFrame(image, 0, new Stamp(0)));
+    recorder.WaitForBatches(1);  // frame 0 is held in the callback
+    EXPECT_TRUE(stream->pushFrame(image, 1, new Stamp(1)));
+    EXPECT_TRUE(stream->pushFrame(image, 2, new Stamp(2)));
+    EXPECT_FALSE(stream->pushFrame(image, 3, new Stamp(3)));
+    EXPECT_EQ(g_stampsAlive.load(), 3);  // the refused frame's data is gone already
+    auto statistics = stream->getStatistics();
+    EXPECT_EQ(statistics.framesPushed, 3u);
+    EXPECT_EQ(statistics.framesRefused, 1u);
+    EXPECT_EQ(statistics.framesWaiting, 3u);
+
+    recorder.Open();
+    stream->join();
+    EXPECT_FALSE(stream->pushFrame(image, 4, new Stamp(4)));  // finished streams refuse
+    EXPECT_FALSE(stream->pushFrame(fsdk::Image(), 5, new Stamp(5)));
+    statistics = stream->getStatistics();
+    EXPECT_EQ(statistics.framesRefused, 3u);
+    EXPECT_EQ(statistics.framesWaiting, 0u);
+    const auto frames = recorder.Frames(stream->getId());
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[2].frameId, 2u);
+    engine->stop();
+}
+
+TEST_F(SdkTracking, TracksKeepTheirIdsAndEndWithTheStream)
+{
+    auto engine = MakeEngine();
+    auto stream = engine->createStream();
+    for (uint32_t i = 0; i < 10; ++i)
+        ASSERT_TRUE(stream->pushFrame(Scene({{20 + 4 * int(i), 30, 30, 90}, {200, 100, 40, 100}}), i, new Stamp(i)));
+    stream->join();
+    auto frames = recorder.Frames(stream->getId());
+    // The end rides on the last frame, or, when that was delivered before
+    // join came, on a repeat of it without objects.
+    ASSERT_GE(frames.size(), 10u);
+    ASSERT_LE(frames.size(), 11u);
+    const Frame last = frames.back();
+    if (frames.size() == 11) {
+        EXPECT_EQ(last.frameId, 9u);
+        EXPECT_TRUE(last.objects.empty());
+        frames.pop_back();
+    }
+    ASSERT_EQ(frames[0].objects.size(), 2u);
+    const int32_t left = frames[0].objects[0].trackId;
+    const int32_t right = frames[0].objects[1].trackId;
+    EXPECT_NE(left, right);
+    for (const Frame& frame : frames) {
+        ASSERT_EQ(frame.objects.size(), 2u) << frame.frameId;
+        const tsdk::TrackedObject& moving = frame.objects[0];
+        EXPECT_EQ(moving.trackId, left);
+        EXPECT_NEAR(moving.box.x, 20 + 4 * frame.frameId, 2.f);
+        EXPECT_NEAR(moving.box.y, 30, 2.f);
+        EXPECT_NEAR(moving.box.width, 30, 2.f);
+        EXPECT_NEAR(moving.box.height, 90, 2.f);
+        EXPECT_EQ(moving.imageWidth, 320);
+        EXPECT_EQ(moving.imageHeight, 240);
+        EXPECT_GT(moving.score, 0.9f);
+        EXPECT_LE(moving.score, 1.f);
+        EXPECT_TRUE(moving.flag);
+        EXPECT_EQ(frame.objects[1].trackId, right);
+    }
+    for (size_t i = 0; i + 1 < frames.size(); ++i) EXPECT_TRUE(frames[i].finished.empty());
+    EXPECT_EQ(std::set<int32_t>(last.finished.begin(), last.finished.end()), (std::set<int32_t>{left, right}));
+    engine->stop();
+}
+
+TEST_F(SdkTracking, FinishAfterEverythingWasDeliveredRepeatsTheLastFrame)
+{
+    auto engine = MakeEngine();
+    auto stream = engine->createStream();
+    ASSERT_TRUE(stream->pushFrame(Scene({{50, 50, 30, 90}}), 41, new Stamp(7)));
+    recorder.WaitForBatches(1);
+    stream->join();
+    stream->join();  // again: nothing more
+    const auto frames = recorder.Frames(stream->getId());
+    ASSERT_EQ(frames.size(), 2u);
+    ASSERT_EQ(frames[0].objects.size(), 1u);
+    EXPECT_TRUE(frames[1].objects.empty());
+    EXPECT_EQ(frames[1].frameId, 41u);
+    EXPECT_EQ(frames[1].stamp, 7u);
+    EXPECT_EQ(frames[1].finished, std::vector<int32_t>{frames[0].objects[0].trackId});
+
+    auto empty = engine->createStream();
+    empty->join();  // nothing pushed, nothing to finish
+    EXPECT_TRUE(recorder.Frames(empty->getId()).empty());
+    engine->stop();
+}
+
+TEST_F(SdkTracking, TrackIdsNeverRepeatAndLostTracksEnd)
+{
+    auto engine = MakeEngine({{"other/skip-frames", 1}, {"human/inactive-tracks-lifetime", 2}});
+    auto stream = engine->createStream();
+    const auto blob = Scene({{100, 60, 30, 90}});
+    const auto nothing = Scene({});
+    uint32_t n = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 3; ++i, ++n) PushWaiting(*stream, blob, n);
+        for (int i = 0; i < 5; ++i, ++n) PushWaiting(*stream, nothing, n);
+    }
+    stream->join();
+    const auto frames = recorder.Frames(stream->getId());
+    ASSERT_EQ(frames.size(), n);
+    std::vector<int32_t> seen;
+    std::vector<int32_t> ended;
+    for (const Frame& frame : frames) {
+        for (const auto& object : frame.objects)
+            if (seen.empty() || seen.back() != object.trackId) seen.push_back(object.trackId);
+        ended.insert(ended.end(), frame.finished.begin(), frame.finished.end());
+    }
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(std::set<int32_t>(seen.begin(), seen.end()).size(), 3u);
+    EXPECT_EQ(ended, seen);
+    // One missed detection is followed, the next one hides the track, and it
+    // ends once it has been hidden for more than two frames.
+    EXPECT_EQ(frames[3].objects.size(), 1u);
+    EXPECT_FALSE(frames[3].objects[0].flag);
+    EXPECT_TRUE(frames[4].objects.empty());
+    EXPECT_TRUE(frames[6].finished.empty());
+    EXPECT_EQ(frames[7].finished, std::vector<int32_t>{seen[0]});
+    engine->stop();
+}
+
+TEST_F(SdkTracking, DetectorStepMinimalLengthAndScaling)
+{
+    auto engine = MakeEngine({{"other/detector-step", 3},
+                              {"other/minimal-track-length", 2},
+                              {"other/scale-result-size", 160},
+                              {"other/max-detection-count", 1}});
+    auto stream = engine->createStream();
+    // Two blobs, the larger kept; at half scale the box still maps back.
+    const auto image = Scene({{40, 40, 40, 120}, {200, 40, 20, 60}});
+    for (uint32_t i = 0; i < 7; ++i) ASSERT_TRUE(stream->pushFrame(image, i, nullptr));
+    stream->join();
+    const auto frames = recorder.Frames(stream->getId());
+    ASSERT_EQ(frames.size(), 7u);
+    // Detected on frames 0, 3 and 6; reported from its second detection on.
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_TRUE(frames[i].objects.empty()) << i;
+    for (uint32_t i = 3; i < 7; ++i) {
+        ASSERT_EQ(frames[i].objects.size(), 1u) << i;
+        EXPECT_EQ(frames[i].objects[0].flag, i % 3 == 0) << i;
+        EXPECT_NEAR(frames[i].objects[0].box.x, 40, 2.f);
+        EXPECT_NEAR(frames[i].objects[0].box.height, 120, 2.f);
+    }
+    EXPECT_EQ(stream->getStatistics().framesSkipped, 4u);
+    engine->stop();
+}
+
+TEST_F(SdkTracking, StopJoinsEveryThreadAndEndsAllWork)
+{
+    const int before = ThreadCount();
+    auto engine = MakeEngine({}, 4);
+    EXPECT_EQ(ThreadCount(), before + 5);  // four workers and the delivery thread
+    auto stream = engine->createStream();
+    recorder.Close();
+    ASSERT_TRUE(stream->pushFrame(Scene({}), 0, new Stamp(0)));
+    recorder.WaitForBatches(1);
+    for (uint32_t i = 1; i < 5; ++i) ASSERT_TRUE(stream->pushFrame(Scene({}), i, new Stamp(i)));
+
+    std::thread stopper([&] { engine->stop(); });
+    recorder.Open();  // stop waits for the callback in progress
+    stopper.join();
+    EXPECT_EQ(ThreadCount(), before);
+    const int batches = recorder.Batches();
+    stream->join();  // returns at once on a stopped engine
+    EXPECT_FALSE(stream->pushFrame(Scene({}), 9, new Stamp(9)));
+    EXPECT_FALSE(engine->createStream());
+    engine->stop();
+    EXPECT_EQ(recorder.Batches(), batches);
+    stream.reset();
+    engine.reset();
+    EXPECT_EQ(g_stampsAlive.load(), 0);
+}
+
+TEST_F(SdkTracking, ReleasingEverythingWithFramesQueuedLosesNothingElse)
+{
+    auto engine = MakeEngine();
+    auto stream = engine->createStream();
+    recorder.Close();
+    ASSERT_TRUE(stream->pushFrame(Scene({}), 0, new Stamp(0)));
+    recorder.WaitForBatches(1);
+    for (uint32_t i = 1; i < 6; ++i) ASSERT_TRUE(stream->pushFrame(Scene({}), i, new Stamp(i)));
+    stream.reset();
+    std::thread releaser([&] { engine.reset(); });  // the engine's destructor stops it
+    recorder.Open();
+    releaser.join();
+}
+
+TEST_F(SdkTracking, ManyPushersShareAnEngine)
+{
+    auto engine = MakeEngine({}, 2);
+    std::vector<std::thread> pushers;
+    std::vector<tsdk::IStreamPtr> streams;
+    for (int s = 0; s < 4; ++s) streams.push_back(engine->createStream());
+    const auto image = Scene({{30, 30, 30, 90}}, 160, 120);
+    for (int s = 0; s < 4; ++s)
+        pushers.emplace_back([&, s] {
+            for (uint32_t i = 0; i < 40; ++i) PushWaiting(*streams[s], image, i, new Stamp(i));
+            streams[s]->join();
+        });
+    for (std::thread& t : pushers) t.join();
+    for (const auto& stream : streams) {
+        const auto frames = recorder.Frames(stream->getId());
+        // With the last frame delivered before the end, a repeat of it carries the end.
+        ASSERT_GE(frames.size(), 40u);
+        ASSERT_LE(frames.size(), 41u);
+        for (uint32_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].frameId, std::min(i, 39u));
+        EXPECT_EQ(frames.back().finished.size(), 1u);
+    }
+    engine->stop();
+}
+
+}  // namespace
