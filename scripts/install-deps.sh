@@ -7,7 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config git binutils clang-format
   libboost-dev libboost-system-dev libboost-thread-dev libboost-filesystem-dev
   libboost-date-time-dev
-  libfmt-dev uuid-dev libyuv-dev
+  libfmt-dev uuid-dev libyuv-dev nlohmann-json3-dev libboost-program-options-dev
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 

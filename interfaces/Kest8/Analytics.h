@@ -39,6 +39,7 @@ public:
 
 class IVisualSyncAdjuster : public ISyncAdjuster {
 public:
+    using ISyncAdjuster::SetValue;
     virtual ResultCode SetValue(const char* name, IRectangleEnumerator* value) = 0;
     virtual ResultCode SetValue(const char* name, IPolylineEnumerator* value) = 0;
     virtual ResultCode SetValue(const char* name, IMask* value) = 0;

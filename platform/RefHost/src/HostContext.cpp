@@ -1,5 +1,7 @@
 #include "RefHost/HostContext.h"
 
+#include "RefHost/Sequence.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -51,6 +53,7 @@ void HostEvent::End(Outcome outcome)
         return;
     }
     m_outcome = outcome;
+    m_sequence = NextSequence();
     m_eventState->ended.push_back(this);
 }
 
@@ -63,6 +66,7 @@ EventRecord HostEvent::Record() const
     record.phase = m_phase;
     record.timestamp = m_timestamp;
     record.outcome = m_outcome;
+    record.sequence = m_sequence;
     record.values = ValuesLocked();
     return record;
 }

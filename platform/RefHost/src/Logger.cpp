@@ -2,6 +2,8 @@
 
 #include <ostream>
 
+#include "RefHost/Sequence.h"
+
 namespace RefHost {
 
 void Logger::Log(int32_t level, const char* text)
@@ -27,6 +29,7 @@ void Logger::Log(int32_t level, const char* file, int32_t lineNumber, const char
 void Logger::Append(LogLine line)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    line.sequence = NextSequence();
     if (m_echo) *m_echo << Format(line) << '\n';
     m_lines.push_back(std::move(line));
 }
@@ -35,6 +38,13 @@ std::vector<LogLine> Logger::Lines() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_lines;
+}
+
+std::vector<LogLine> Logger::LinesFrom(size_t index) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (index >= m_lines.size()) return {};
+    return std::vector<LogLine>(m_lines.begin() + static_cast<std::ptrdiff_t>(index), m_lines.end());
 }
 
 std::vector<std::string> Logger::Texts() const

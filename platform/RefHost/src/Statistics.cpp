@@ -1,5 +1,7 @@
 #include "RefHost/Statistics.h"
 
+#include "RefHost/Sequence.h"
+
 namespace RefHost {
 
 void Metric::Destroy()
@@ -51,6 +53,8 @@ void StatisticsSink::Submit(Kest8::Statistics::IMetric* metric, int32_t mode)
         s.metric = m->Name();
         if (!m->m_values.empty()) s.value = m->m_values.back();
         s.mode = mode;
+        s.sequence = NextSequence();
+        s.labels = m->m_labels;
         m_submissions.push_back(std::move(s));
     }
 }
@@ -69,6 +73,13 @@ const Metric* StatisticsSink::Find(const std::string& name) const
     for (const auto& m : m_metrics)
         if (m->Name() == name) return m.get();
     return nullptr;
+}
+
+std::vector<Submission> StatisticsSink::SubmissionsFrom(size_t index) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (index >= m_submissions.size()) return {};
+    return std::vector<Submission>(m_submissions.begin() + static_cast<std::ptrdiff_t>(index), m_submissions.end());
 }
 
 std::vector<Submission> StatisticsSink::Submissions() const

@@ -25,6 +25,7 @@ struct EventRecord {
     std::string name;
     std::optional<int32_t> phase;  // none for events created without a phase
     uint64_t timestamp = 0;
+    uint64_t sequence = 0;  // when it ended, among everything the host received
     Outcome outcome = Outcome::Open;
     Values values;
 
@@ -66,6 +67,7 @@ private:
     const std::optional<int32_t> m_phase;
     const uint64_t m_timestamp;
     Outcome m_outcome = Outcome::Open;
+    uint64_t m_sequence = 0;
 };
 
 class HostContext : public Kest8::Analytics::IHostContext {

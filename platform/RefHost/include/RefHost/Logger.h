@@ -19,6 +19,7 @@ struct LogLine {
     int32_t line = 0;
     std::string function;
     std::string text;
+    uint64_t sequence = 0;  // among everything the host received
 };
 
 // Keeps every line it receives; safe for concurrent use.
@@ -34,6 +35,8 @@ public:
 
     void SetLevel(int32_t level) { m_level.store(level); }
     std::vector<LogLine> Lines() const;
+    // Lines from the index-th on.
+    std::vector<LogLine> LinesFrom(size_t index) const;
     std::vector<std::string> Texts() const;
     // Lines whose text equals `text`.
     std::vector<LogLine> LinesWithText(const std::string& text) const;

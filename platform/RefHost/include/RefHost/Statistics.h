@@ -55,6 +55,8 @@ struct Submission {
     std::string metric;
     MetricValue value;  // the metric's last value at submit time
     int32_t mode = 0;
+    uint64_t sequence = 0;  // among everything the host received
+    std::vector<std::pair<std::string, std::string>> labels;
 };
 
 class StatisticsSink final : public Kest8::Statistics::ISink {
@@ -68,6 +70,8 @@ public:
     std::vector<const Metric*> Metrics() const;
     const Metric* Find(const std::string& name) const;
     std::vector<Submission> Submissions() const;
+    // Submissions from the index-th on.
+    std::vector<Submission> SubmissionsFrom(size_t index) const;
     int LiveMetrics() const;
     // Names of the metrics in the order they were destroyed.
     std::vector<std::string> DestroyedMetrics() const;

@@ -1,0 +1,128 @@
+// The whole system: the module loaded as a host loads it, the real wrapper
+// on our SDK, several detectors fed on their own threads.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "RefHost/Host.h"
+#include "RefHost/ModuleLoader.h"
+#include "RefHost/Samples.h"
+#include "RefHost/Targets.h"
+
+namespace {
+
+const std::string kModuleDir = QEL_MODULE_DIR;
+
+// Dark person-sized blocks walking across a plain light background.
+std::vector<uint8_t> BlobFrame(uint32_t w, uint32_t h, uint32_t frame, uint32_t seed)
+{
+    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3, 200);
+    for (uint32_t b = 0; b < 2; ++b) {
+        const int bw = 24, bh = 64;
+        const int x0 = static_cast<int>((20 + seed * 17 + b * 140 + frame * (2 + b)) % (w - bw));
+        const int y0 = static_cast<int>(40 + b * 100 + seed * 5) % static_cast<int>(h - bh);
+        for (int y = y0; y < y0 + bh; ++y)
+            for (int x = x0; x < x0 + bw; ++x) {
+                uint8_t* p = &rgb[(static_cast<size_t>(y) * w + static_cast<size_t>(x)) * 3];
+                p[0] = static_cast<uint8_t>(30 + 40 * b), p[1] = 40, p[2] = static_cast<uint8_t>(90 - 30 * b);
+            }
+    }
+    return rgb;
+}
+
+struct Stream {
+    RefHost::StatisticsSink statistics;
+    RefHost::HostContext context{&statistics};
+    Kest8::Analytics::IDetector* detector = nullptr;
+    int releasedWrongly = 0;
+    int badResults = 0;
+};
+
+TEST(EndToEnd, DetectorsOnTheirOwnThreadsReportWholeTrackLives)
+{
+    RefHost::Host host(1);
+    RefHost::LoadedModule module(kModuleDir + "/" + RefHost::kModuleLibraryName);
+    ASSERT_EQ(module.Initialize(&host.services, kModuleDir.c_str()), 0);
+
+    constexpr int kStreams = 3;
+    constexpr uint32_t kFrames = 60;
+    std::vector<std::unique_ptr<Stream>> streams;
+    for (int i = 0; i < kStreams; ++i) {
+        auto s = std::make_unique<Stream>();
+        s->detector = module.Get()->CreateDetector("QelObjectTracker", &s->context);
+        ASSERT_NE(s->detector, nullptr);
+        auto* adjuster = Kest8::QueryContractAs<Kest8::Analytics::IVisualSyncAdjuster>(s->detector);
+        ASSERT_EQ(adjuster->SetValue("TargetLifeEvent", true), 0);
+        ASSERT_EQ(adjuster->SetValue("DetectorStep", int32_t{i == 2 ? 3 : 7}), 0);
+        streams.push_back(std::move(s));
+    }
+
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kStreams; ++i) {
+        threads.emplace_back([&, i] {
+            Stream& s = *streams[static_cast<size_t>(i)];
+            auto* receiver = Kest8::QueryContractAs<Kest8::Analytics::IMediaReceiver>(s.detector);
+            RefHost::SampleSpec spec;
+            spec.width = 320;
+            spec.height = 240;
+            spec.nv12 = i == 1;  // one stream offers both views
+            for (uint32_t f = 0; f < kFrames; ++f) {
+                spec.timestamp = 1000 + f * 40;
+                const auto rgb = BlobFrame(spec.width, spec.height, f, static_cast<uint32_t>(i));
+                auto sample = RefHost::FrameSample::FromRgb(spec, rgb.data());
+                if (receiver->Receive(sample->Sample()) != 0) ++s.badResults;
+                if (sample->Releases() != 1) ++s.releasedWrongly;
+            }
+            s.detector->Destroy();
+            s.detector = nullptr;
+        });
+    }
+    for (auto& t : threads) t.join();
+    module.Finalize();
+
+    for (int i = 0; i < kStreams; ++i) {
+        Stream& s = *streams[static_cast<size_t>(i)];
+        EXPECT_EQ(s.badResults, 0) << "stream " << i;
+        EXPECT_EQ(s.releasedWrongly, 0) << "stream " << i;
+
+        // Every track's first target has phase 1 and its last phase 2.
+        std::map<int32_t, std::vector<uint32_t>> phases;
+        for (const auto& event : s.context.Events("TargetList")) {
+            const auto* list = event.Find("TargetList");
+            ASSERT_TRUE(list && list->Targets());
+            for (const auto& t : list->Targets()->Targets())
+                phases[t.Int32("ObjectId").value_or(-1)].push_back(t.phase.value_or(99));
+        }
+        EXPECT_GE(phases.size(), 2u) << "stream " << i << " tracked its two blobs";
+        for (const auto& [id, seen] : phases) {
+            EXPECT_EQ(seen.front(), 1u) << "stream " << i << " track " << id;
+            EXPECT_EQ(seen.back(), 2u) << "stream " << i << " track " << id;
+        }
+
+        // Every life-event begin has exactly one end with its identifier.
+        std::map<std::string, std::pair<int, int>> lives;
+        for (const auto& event : s.context.Events("TargetLifeEvent")) {
+            ASSERT_EQ(event.outcome, RefHost::Outcome::Committed);
+            auto& [begins, ends] = lives[event.String("EventUuid").value_or("")];
+            (event.phase == 1 ? begins : ends)++;
+        }
+        EXPECT_GE(lives.size(), phases.size());
+        for (const auto& [uuid, counts] : lives) {
+            EXPECT_EQ(counts.first, 1) << uuid;
+            EXPECT_EQ(counts.second, 1) << uuid;
+        }
+        EXPECT_EQ(s.context.OpenEvents(), 0u);
+    }
+
+    // The two streams with equal settings shared their engines.
+    size_t shared = 0;
+    for (const auto& text : host.logger.Texts()) shared += text.rfind("Using shared trackengine", 0) == 0 ? 1 : 0;
+    EXPECT_GE(shared, 1u);
+}
+
+}  // namespace
