@@ -83,14 +83,18 @@ TEST(ThreadPool, DestructionFinishesQueuedTasksAndRefusesNewOnes)
 TEST(ThreadPool, APoolReleasedByItsOwnTaskEndsCleanly)
 {
     auto pool = CreateDynamicThreadPool(nullptr, "test", 2, 1, 1, true);
+    std::promise<void> posted;
     std::promise<void> ended;
+    auto postedFuture = posted.get_future().share();
     auto endedFuture = ended.get_future();
     auto* holder = new std::shared_ptr<KestCvUtils::IDynamicThreadPool>(pool);
     pool.reset();
-    (*holder)->Post([holder, &ended] {
+    ASSERT_TRUE((*holder)->Post([holder, postedFuture, &ended] {
+        postedFuture.wait();
         delete holder;  // the last owner goes on the pool's own thread
         ended.set_value();
-    });
+    }));
+    posted.set_value();
     endedFuture.wait();
 }
 

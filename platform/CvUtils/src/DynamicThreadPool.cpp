@@ -122,32 +122,34 @@ public:
     bool Post(Task task) override
     {
         if (!task) return false;
+        // The task may release the pool before this returns.
+        const std::shared_ptr<PoolState> state = m_state;
         std::vector<std::thread> ended;
         {
-            std::lock_guard<std::mutex> lock(m_state->mutex);
-            if (m_state->stopping) return false;
-            Reap(*m_state, ended);
+            std::lock_guard<std::mutex> lock(state->mutex);
+            if (state->stopping) return false;
+            Reap(*state, ended);
             try {
-                m_state->tasks.push_back(std::move(task));
+                state->tasks.push_back(std::move(task));
             } catch (const std::bad_alloc&) {
                 return false;
             }
-            const size_t running = m_state->threads.size() - m_state->retired.size();
-            if (running < m_state->maxThreads && m_state->idle < m_state->tasks.size() &&
-                (m_state->grow || running < m_state->minThreads)) {
+            const size_t running = state->threads.size() - state->retired.size();
+            if (running < state->maxThreads && state->idle < state->tasks.size() &&
+                (state->grow || running < state->minThreads)) {
                 try {
-                    Spawn(m_state);
+                    Spawn(state);
                 } catch (const std::exception& e) {
                     // The task still runs once a thread is free; with none it is refused.
-                    m_state->Log(2, std::string("cannot add a thread: ") + e.what());
+                    state->Log(2, std::string("cannot add a thread: ") + e.what());
                     if (running == 0) {
-                        m_state->tasks.pop_back();
+                        state->tasks.pop_back();
                         return false;
                     }
                 }
             }
         }
-        m_state->wake.notify_one();
+        state->wake.notify_one();
         for (std::thread& thread : ended) thread.join();
         return true;
     }
