@@ -13,6 +13,10 @@
 #include "FrameConverter.h"
 #include "RefHost/Samples.h"
 
+// Counting replacements of the global allocation functions; GCC cannot see
+// that they pair up.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace {
 std::atomic<long> allocations{0};
 }
@@ -38,10 +42,10 @@ using Kest8::Framework::PixelRect;
 
 std::unique_ptr<RefHost::FrameSample> FullHd()
 {
-    RefHost::SampleSpec spec;
-    spec.width = 1920;
-    spec.height = 1080;
-    auto sample = std::make_unique<RefHost::FrameSample>(spec);
+    RefHost::SampleShape shape;
+    shape.width = 1920;
+    shape.height = 1080;
+    auto sample = std::make_unique<RefHost::FrameSample>(shape);
     // Some texture, so the conversion does real work.
     auto* y = const_cast<uint8_t*>(sample->GetPlaneY());
     for (size_t i = 0; i < sample->GetSizeY(); ++i) y[i] = static_cast<uint8_t>(16 + (i * 7) % 220);

@@ -79,12 +79,12 @@ public:
     // A frame of that size and time stamp, released by the detector.
     Kest8::ResultCode Frame(uint64_t timestamp, uint32_t width = 320, uint32_t height = 240, bool nv12 = false)
     {
-        RefHost::SampleSpec spec;
-        spec.width = width;
-        spec.height = height;
-        spec.timestamp = timestamp;
-        spec.nv12 = nv12;
-        RefHost::FrameSample sample(spec);
+        RefHost::SampleShape shape;
+        shape.width = width;
+        shape.height = height;
+        shape.timestamp = timestamp;
+        shape.nv12 = nv12;
+        RefHost::FrameSample sample(shape);
         const Kest8::ResultCode result = detector->Receive(sample.Sample());
         EXPECT_EQ(sample.Releases(), 1) << "every sample released once";
         return result;

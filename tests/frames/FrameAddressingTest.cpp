@@ -54,15 +54,15 @@ using Kest8::Framework::FrameConverter;
 using Kest8::Framework::PixelRect;
 using RefHost::FrameSample;
 using RefHost::PlanarLayout;
-using RefHost::SampleSpec;
+using RefHost::SampleShape;
 
 std::unique_ptr<FrameSample> Sample(uint32_t w, uint32_t h, PlanarLayout layout)
 {
-    SampleSpec spec;
-    spec.width = w;
-    spec.height = h;
-    spec.layout = layout;
-    return std::make_unique<FrameSample>(spec);
+    SampleShape shape;
+    shape.width = w;
+    shape.height = h;
+    shape.layout = layout;
+    return std::make_unique<FrameSample>(shape);
 }
 
 class FrameAddressing : public ::testing::Test {

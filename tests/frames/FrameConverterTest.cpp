@@ -14,19 +14,19 @@ using Kest8::Framework::FrameConverter;
 using Kest8::Framework::PixelRect;
 using RefHost::FrameSample;
 using RefHost::PlanarLayout;
-using RefHost::SampleSpec;
+using RefHost::SampleShape;
 
 constexpr int kTolerance = 6;  // YUV round trip, BT.601 limited range
 
 std::unique_ptr<FrameSample> Picture(uint32_t w, uint32_t h, PlanarLayout layout, uint32_t padding = 0)
 {
-    SampleSpec spec;
-    spec.width = w;
-    spec.height = h;
-    spec.layout = layout;
-    spec.pitchPadding = padding;
+    SampleShape shape;
+    shape.width = w;
+    shape.height = h;
+    shape.layout = layout;
+    shape.pitchPadding = padding;
     const auto rgb = FrameTests::BlockPicture(w, h);
-    return FrameSample::FromRgb(spec, rgb.data());
+    return FrameSample::FromRgb(shape, rgb.data());
 }
 
 TEST(FrameConverter, TargetFormatsAndTheirPixelSizes)
@@ -129,7 +129,7 @@ TEST(FrameConverter, BadSamplesAndRectanglesAreRefusedWithoutTouchingState)
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Unexpected buffer type, Kest8::MFF::IPlanarBuffer is expected.");
     }
-    SampleSpec gpuOnly;
+    SampleShape gpuOnly;
     gpuOnly.width = 16;
     gpuOnly.height = 16;
     gpuOnly.planar = false;

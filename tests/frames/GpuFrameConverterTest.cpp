@@ -18,17 +18,17 @@ using QelWrapper::DeviceBuffer;
 using QelWrapper::GpuFrameConverter;
 using QelWrapper::PixelRect;
 using RefHost::FrameSample;
-using RefHost::SampleSpec;
+using RefHost::SampleShape;
 
 std::unique_ptr<FrameSample> Nv12AndPlanar(uint32_t w, uint32_t h, uint32_t padding = 0)
 {
-    SampleSpec spec;
-    spec.width = w;
-    spec.height = h;
-    spec.nv12 = true;
-    spec.nv12PitchPadding = padding;
+    SampleShape shape;
+    shape.width = w;
+    shape.height = h;
+    shape.nv12 = true;
+    shape.nv12PitchPadding = padding;
     const auto rgb = FrameTests::BlockPicture(w, h);
-    return FrameSample::FromRgb(spec, rgb.data());
+    return FrameSample::FromRgb(shape, rgb.data());
 }
 
 class GpuFrames : public ::testing::Test {

@@ -90,13 +90,13 @@ inline QelWrapper::Configurations Config()
 inline std::unique_ptr<RefHost::FrameSample> Frame(const std::vector<TestScenes::Box>& boxes, uint64_t timestamp,
                                                    bool nv12 = false)
 {
-    RefHost::SampleSpec spec;
-    spec.width = 800;
-    spec.height = 600;
-    spec.timestamp = timestamp;
-    spec.nv12 = nv12;
+    RefHost::SampleShape shape;
+    shape.width = 800;
+    shape.height = 600;
+    shape.timestamp = timestamp;
+    shape.nv12 = nv12;
     const auto rgb = TestScenes::Rgb(800, 600, boxes);
-    return RefHost::FrameSample::FromRgb(spec, rgb.data());
+    return RefHost::FrameSample::FromRgb(shape, rgb.data());
 }
 
 struct FakeFrame {

@@ -24,7 +24,7 @@
 #include "RefHost/Samples.h"
 #include "RefHost/Targets.h"
 #include "Scene/Generator.h"
-#include "Scores/Scores.h"
+#include "Scores/Evaluator.h"
 #include "Video.h"
 
 namespace po = boost::program_options;
@@ -88,18 +88,18 @@ private:
 
 class SceneSource final : public FrameSource {
 public:
-    explicit SceneSource(const Scene::Spec& spec) : m_scene(spec) {}
+    explicit SceneSource(const Scene::Settings& settings) : m_scene(settings) {}
     bool Next(RgbFrame& frame) override
     {
         if (m_next >= m_scene.FrameCount()) return false;
-        frame.width = m_scene.spec().width;
-        frame.height = m_scene.spec().height;
+        frame.width = m_scene.settings().width;
+        frame.height = m_scene.settings().height;
         frame.timestampMs = m_scene.TimestampMs(m_next);
         m_scene.Render(m_next++, frame.rgb);
         return true;
     }
     std::optional<uint32_t> FrameCount() const override { return m_scene.FrameCount(); }
-    double Fps() const override { return m_scene.spec().fps; }
+    double Fps() const override { return m_scene.settings().fps; }
     const Scene::Generator& Generator() const { return m_scene; }
 
 private:
@@ -211,6 +211,41 @@ json ValuesJson(const RefHost::Values& values)
     return out;
 }
 
+// Figures mostly hidden or out of view are not expected to be tracked;
+// boxes on them count neither way.
+constexpr double kMinVisibility = 0.3;
+
+Scores::Box PixelBox(const Scene::Box& b)
+{
+    return {b.x, b.y, b.width, b.height};
+}
+
+std::vector<Scores::Object> TruthOf(const Scene::Generator& g, uint32_t frame)
+{
+    std::vector<Scores::Object> truth;
+    for (const auto& t : g.TruthAt(frame))
+        if (t.visibility >= kMinVisibility) truth.push_back({t.id, PixelBox(t.box)});
+    return truth;
+}
+
+std::vector<Scores::Object> HypothesesOf(const Scene::Generator& g, uint32_t frame,
+                                         const std::vector<DrawnTarget>& targets)
+{
+    const double w = g.settings().width, h = g.settings().height;
+    std::vector<Scores::Object> hypotheses;
+    for (const auto& d : targets) {
+        if (d.phase == 2) continue;  // an ended track's last box
+        const Scores::Box box{d.x * w, d.y * h, d.width * w, d.height * h};
+        double kept = 0, ignored = 0;
+        for (const auto& t : g.TruthAt(frame))
+            (t.visibility >= kMinVisibility ? kept : ignored) =
+                std::max(t.visibility >= kMinVisibility ? kept : ignored, Scores::IoU(box, PixelBox(t.box)));
+        if (ignored >= Scores::kMatchIoU && kept < Scores::kMatchIoU) continue;
+        hypotheses.push_back({d.objectId, box});
+    }
+    return hypotheses;
+}
+
 struct Options {
     std::string video;
     std::vector<std::string> params;
@@ -314,10 +349,10 @@ int Run::Execute(std::ostream& out)
     SceneSource* scene = nullptr;
     try {
         if (m_options.video.empty()) {
-            Scene::Spec spec;
-            spec.seed = m_options.seed;
-            if (m_options.frames) spec.frames = std::min(spec.frames, *m_options.frames);
-            auto built = std::make_unique<SceneSource>(spec);
+            Scene::Settings settings;
+            settings.seed = m_options.seed;
+            if (m_options.frames) settings.frames = std::min(settings.frames, *m_options.frames);
+            auto built = std::make_unique<SceneSource>(settings);
             scene = built.get();
             source = std::move(built);
         } else {
@@ -388,14 +423,14 @@ int Run::Execute(std::ostream& out)
         m_annotator = std::make_unique<Annotator>(m_options.annotate, source->Fps(), expected);
     }
 
-    RefHost::SampleSpec spec;
+    RefHost::SampleShape shape;
     const std::string& format = m_options.inputFormat;
-    spec.layout = format == "yuv422"   ? RefHost::PlanarLayout::I422
-                  : format == "yuv444" ? RefHost::PlanarLayout::I444
-                  : format == "gray"   ? RefHost::PlanarLayout::Gray
-                                       : RefHost::PlanarLayout::I420;
-    spec.planar = format != "nv12";
-    spec.nv12 = format == "nv12";
+    shape.layout = format == "yuv422"   ? RefHost::PlanarLayout::I422
+                   : format == "yuv444" ? RefHost::PlanarLayout::I444
+                   : format == "gray"   ? RefHost::PlanarLayout::Gray
+                                        : RefHost::PlanarLayout::I420;
+    shape.planar = format != "nv12";
+    shape.nv12 = format == "nv12";
 
     const bool progress = isatty(STDERR_FILENO) != 0;
     const auto expected = source->FrameCount();
@@ -405,10 +440,10 @@ int Run::Execute(std::ostream& out)
     Emit(out);
     try {
         while ((!m_options.frames || frames < *m_options.frames) && source->Next(frame)) {
-            spec.width = frame.width;
-            spec.height = frame.height;
-            spec.timestamp = frame.timestampMs;
-            auto sample = RefHost::FrameSample::FromRgb(spec, frame.rgb.data());
+            shape.width = frame.width;
+            shape.height = frame.height;
+            shape.timestamp = frame.timestampMs;
+            auto sample = RefHost::FrameSample::FromRgb(shape, frame.rgb.data());
             const int32_t result = receiver->Receive(sample->Sample());
             ++frames;
             if (m_annotator) m_annotator->AddFrame(frame);
@@ -451,16 +486,9 @@ int Run::Execute(std::ostream& out)
         const Scene::Generator& g = scene->Generator();
         Scores::Evaluator evaluator;
         for (uint32_t f = 0; f < frames; ++f) {
-            std::vector<Scores::Object> truth, hypotheses;
-            for (const auto& t : g.TruthAt(f)) truth.push_back({t.id, {t.box.x, t.box.y, t.box.width, t.box.height}});
             const auto report = m_reports.find(g.TimestampMs(f));
-            if (report != m_reports.end())
-                for (const auto& d : report->second)
-                    if (d.phase != 2)
-                        hypotheses.push_back({d.objectId,
-                                              {d.x * g.spec().width, d.y * g.spec().height, d.width * g.spec().width,
-                                               d.height * g.spec().height}});
-            evaluator.AddFrame(truth, hypotheses);
+            evaluator.AddFrame(TruthOf(g, f), report == m_reports.end() ? std::vector<Scores::Object>{}
+                                                                        : HypothesesOf(g, f, report->second));
         }
         const Scores::Summary s = evaluator.Compute();
         summary["mota"] = s.mota;

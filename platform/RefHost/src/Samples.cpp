@@ -31,26 +31,26 @@ ChromaSize ChromaOf(PlanarLayout layout, uint32_t width, uint32_t height)
 
 }  // namespace
 
-FrameSample::FrameSample(const SampleSpec& spec) : m_spec(spec)
+FrameSample::FrameSample(const SampleShape& shape) : m_shape(shape)
 {
-    if (spec.planar) {
-        m_pitchY = spec.width + spec.pitchPadding;
-        m_y.assign(static_cast<size_t>(m_pitchY) * spec.height, 16);
-        const ChromaSize c = ChromaOf(spec.layout, spec.width, spec.height);
+    if (shape.planar) {
+        m_pitchY = shape.width + shape.pitchPadding;
+        m_y.assign(static_cast<size_t>(m_pitchY) * shape.height, 16);
+        const ChromaSize c = ChromaOf(shape.layout, shape.width, shape.height);
         if (c.width != 0) {
-            m_pitchC = m_pitchU = c.width + spec.pitchPadding;
+            m_pitchC = m_pitchU = c.width + shape.pitchPadding;
             m_u.assign(static_cast<size_t>(m_pitchC) * c.height, 128);
             m_v.assign(m_u.size(), 128);
             m_sizeU = static_cast<uint32_t>(m_u.size());
         }
     }
-    if (spec.nv12) {
-        m_nv12Pitch = spec.width + (spec.width & 1) + spec.nv12PitchPadding;
-        const size_t rows = spec.height + (spec.height + 1) / 2;
+    if (shape.nv12) {
+        m_nv12Pitch = shape.width + (shape.width & 1) + shape.nv12PitchPadding;
+        const size_t rows = shape.height + (shape.height + 1) / 2;
         m_deviceSize = static_cast<uint32_t>(m_nv12Pitch * rows);
         if (cudaMalloc(&m_device, m_deviceSize) != cudaSuccess) throw std::bad_alloc();
         std::vector<uint8_t> black(m_deviceSize, 16);
-        std::fill(black.begin() + static_cast<std::ptrdiff_t>(m_nv12Pitch) * spec.height, black.end(), 128);
+        std::fill(black.begin() + static_cast<std::ptrdiff_t>(m_nv12Pitch) * shape.height, black.end(), 128);
         cudaMemcpy(m_device, black.data(), black.size(), cudaMemcpyHostToDevice);
     }
 }
@@ -60,21 +60,21 @@ FrameSample::~FrameSample()
     if (m_device) cudaFree(m_device);
 }
 
-std::unique_ptr<FrameSample> FrameSample::FromRgb(const SampleSpec& spec, const uint8_t* rgb)
+std::unique_ptr<FrameSample> FrameSample::FromRgb(const SampleShape& shape, const uint8_t* rgb)
 {
-    auto sample = std::make_unique<FrameSample>(spec);
-    const int w = static_cast<int>(spec.width);
-    const int h = static_cast<int>(spec.height);
+    auto sample = std::make_unique<FrameSample>(shape);
+    const int w = static_cast<int>(shape.width);
+    const int h = static_cast<int>(shape.height);
     if (w == 0 || h == 0) return sample;
     std::vector<uint8_t> argb(static_cast<size_t>(w) * h * 4);
     // libyuv's "RAW" is R, G, B in memory.
     libyuv::RAWToARGB(rgb, w * 3, argb.data(), w * 4, w, h);
 
     FrameSample& s = *sample;
-    if (spec.planar) {
+    if (shape.planar) {
         const int py = static_cast<int>(s.m_pitchY);
         const int pc = static_cast<int>(s.m_pitchC);
-        switch (spec.layout) {
+        switch (shape.layout) {
         case PlanarLayout::I420:
             libyuv::ARGBToI420(argb.data(), w * 4, s.m_y.data(), py, s.m_u.data(), pc, s.m_v.data(), pc, w, h);
             break;
@@ -87,7 +87,7 @@ std::unique_ptr<FrameSample> FrameSample::FromRgb(const SampleSpec& spec, const 
         case PlanarLayout::Gray: libyuv::ARGBToI400(argb.data(), w * 4, s.m_y.data(), py, w, h); break;
         }
     }
-    if (spec.nv12) {
+    if (shape.nv12) {
         std::vector<uint8_t> nv12(s.m_deviceSize);
         const int pitch = static_cast<int>(s.m_nv12Pitch);
         libyuv::ARGBToNV12(argb.data(), w * 4, nv12.data(), pitch, nv12.data() + static_cast<size_t>(pitch) * h, pitch,
@@ -106,11 +106,11 @@ Kest8::IContract* FrameSample::QueryContract(const char* typeName)
 {
     using namespace Kest8::MFF;
     if (typeName == nullptr) return nullptr;
-    if (m_spec.planar && (Kest8::IsContract<IPlanarBuffer>(typeName) || Kest8::IsContract<IVideoBuffer>(typeName) ||
-                          Kest8::IsContract<ISample>(typeName) || Kest8::IsContract<Kest8::IContract>(typeName)))
+    if (m_shape.planar && (Kest8::IsContract<IPlanarBuffer>(typeName) || Kest8::IsContract<IVideoBuffer>(typeName) ||
+                           Kest8::IsContract<ISample>(typeName) || Kest8::IsContract<Kest8::IContract>(typeName)))
         return static_cast<IPlanarBuffer*>(this);
-    if (m_spec.nv12 && (Kest8::IsContract<ICompositeBuffer2>(typeName) || Kest8::IsContract<IVideoBuffer>(typeName) ||
-                        Kest8::IsContract<ISample>(typeName) || Kest8::IsContract<Kest8::IContract>(typeName)))
+    if (m_shape.nv12 && (Kest8::IsContract<ICompositeBuffer2>(typeName) || Kest8::IsContract<IVideoBuffer>(typeName) ||
+                         Kest8::IsContract<ISample>(typeName) || Kest8::IsContract<Kest8::IContract>(typeName)))
         return static_cast<ICompositeBuffer2*>(this);
     return nullptr;
 }

@@ -13,7 +13,7 @@ namespace RefHost {
 
 enum class PlanarLayout { I420, I422, I444, Gray };
 
-struct SampleSpec {
+struct SampleShape {
     uint32_t width = 0;
     uint32_t height = 0;
     uint64_t timestamp = 0;
@@ -27,9 +27,9 @@ struct SampleSpec {
 class FrameSample final : public Kest8::MFF::IPlanarBuffer, public Kest8::MFF::ICompositeBuffer2 {
 public:
     // A black picture. Throws std::bad_alloc when device memory is refused.
-    explicit FrameSample(const SampleSpec& spec);
+    explicit FrameSample(const SampleShape& shape);
     // The picture of R, G, B pixels, rows packed, in every offered form.
-    static std::unique_ptr<FrameSample> FromRgb(const SampleSpec& spec, const uint8_t* rgb);
+    static std::unique_ptr<FrameSample> FromRgb(const SampleShape& shape, const uint8_t* rgb);
     ~FrameSample() override;
     FrameSample(const FrameSample&) = delete;
     FrameSample& operator=(const FrameSample&) = delete;
@@ -37,10 +37,10 @@ public:
     const Kest8::IContract* QueryContract(const char* typeName) const override;
     Kest8::IContract* QueryContract(const char* typeName) override;
 
-    uint64_t GetTimestamp() const override { return m_spec.timestamp; }
+    uint64_t GetTimestamp() const override { return m_shape.timestamp; }
     void Release() override { ++m_releases; }
-    uint32_t GetWidth() const override { return m_spec.width; }
-    uint32_t GetHeight() const override { return m_spec.height; }
+    uint32_t GetWidth() const override { return m_shape.width; }
+    uint32_t GetHeight() const override { return m_shape.height; }
 
     const uint8_t* GetPlaneY() const override { return m_y.data(); }
     const uint8_t* GetPlaneU() const override { return m_u.empty() ? nullptr : m_u.data(); }
@@ -61,19 +61,19 @@ public:
     Kest8::MFF::ICompositeBuffer2* Composite() { return this; }
     Kest8::MFF::ISample* Sample()
     {
-        return m_spec.planar ? static_cast<Kest8::MFF::ISample*>(Planar())
-                             : static_cast<Kest8::MFF::ISample*>(Composite());
+        return m_shape.planar ? static_cast<Kest8::MFF::ISample*>(Planar())
+                              : static_cast<Kest8::MFF::ISample*>(Composite());
     }
 
     int Releases() const { return m_releases.load(); }
-    void SetTimestamp(uint64_t timestamp) { m_spec.timestamp = timestamp; }
+    void SetTimestamp(uint64_t timestamp) { m_shape.timestamp = timestamp; }
 
     // For samples that misreport their planes.
     void ReportSizeU(uint32_t size) { m_sizeU = size; }
     void ReportPitchU(uint32_t pitch) { m_pitchU = pitch; }
 
 private:
-    SampleSpec m_spec;
+    SampleShape m_shape;
     std::atomic<int> m_releases{0};
     std::vector<uint8_t> m_y, m_u, m_v;
     uint32_t m_pitchY = 0, m_pitchC = 0, m_pitchU = 0, m_sizeU = 0;
