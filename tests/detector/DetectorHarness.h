@@ -12,6 +12,7 @@
 
 #include "Detector.h"
 #include "RefHost/Host.h"
+#include "RefHost/Rectangles.h"
 #include "RefHost/Samples.h"
 #include "RefHost/Targets.h"
 
@@ -95,32 +96,6 @@ public:
     QelObjectTracker::Detector* detector = nullptr;
 };
 
-// A host rectangle list.
-class Rectangles final : public Kest8::IRectangleEnumerator {
-public:
-    explicit Rectangles(std::vector<Kest8::Rect> rects) : m_rects(std::move(rects)) {}
-    REFHOST_CONTRACTS(Kest8::IRectangleEnumerator)
-    void Reset() override { m_position = 0; }
-    bool MoveNext() override
-    {
-        if (m_position >= m_rects.size()) return false;
-        m_current.rect = m_rects[m_position++];
-        return true;
-    }
-    Kest8::IRectangle* Current() override { return &m_current; }
-
-private:
-    struct Rectangle final : Kest8::IRectangle {
-        REFHOST_CONTRACTS(Kest8::IRectangle)
-        double GetLeft() const override { return rect.left; }
-        double GetTop() const override { return rect.top; }
-        double GetWidth() const override { return rect.width; }
-        double GetHeight() const override { return rect.height; }
-        Kest8::Rect rect{};
-    };
-    std::vector<Kest8::Rect> m_rects;
-    size_t m_position = 0;
-    Rectangle m_current;
-};
+using Rectangles = RefHost::RectangleList;
 
 }  // namespace DetectorTests

@@ -21,6 +21,7 @@
 #include "Annotate.h"
 #include "RefHost/Host.h"
 #include "RefHost/ModuleLoader.h"
+#include "RefHost/Rectangles.h"
 #include "RefHost/Samples.h"
 #include "RefHost/Targets.h"
 #include "Scene/Generator.h"
@@ -107,28 +108,6 @@ private:
     uint32_t m_next = 0;
 };
 
-// A one-rectangle host enumerator for "RegionOfInterest".
-class RectangleList final : public Kest8::IRectangleEnumerator {
-public:
-    explicit RectangleList(Kest8::Rect rect) : m_rectangle(rect) {}
-    REFHOST_CONTRACTS(Kest8::IRectangleEnumerator)
-    void Reset() override { m_position = 0; }
-    bool MoveNext() override { return m_position++ == 0; }
-    Kest8::IRectangle* Current() override { return &m_rectangle; }
-
-private:
-    struct Rectangle final : Kest8::IRectangle {
-        explicit Rectangle(Kest8::Rect r) : rect(r) {}
-        REFHOST_CONTRACTS(Kest8::IRectangle)
-        double GetLeft() const override { return rect.left; }
-        double GetTop() const override { return rect.top; }
-        double GetWidth() const override { return rect.width; }
-        double GetHeight() const override { return rect.height; }
-        Kest8::Rect rect;
-    } m_rectangle;
-    int m_position = 0;
-};
-
 bool ParseInt(const std::string& text, int32_t& value)
 {
     try {
@@ -182,7 +161,7 @@ int32_t SetParameter(Kest8::Analytics::IVisualSyncAdjuster& adjuster, const std:
     if (name == "RegionOfInterest") {
         const auto rect = ParseRect(value);
         if (!rect) throw UsageError("RegionOfInterest takes x,y,w,h fractions, not '" + value + "'");
-        RectangleList list(*rect);
+        RefHost::RectangleList list({*rect});
         return adjuster.SetValue(name.c_str(), static_cast<Kest8::IRectangleEnumerator*>(&list));
     }
     if (!texts.count(name) && ParseInt(value, number)) return adjuster.SetValue(name.c_str(), number);

@@ -148,13 +148,7 @@ void FrameConverter::ConvertInto(const Source& source, uint8_t* dst)
 
 bool FrameConverter::Convert(const Kest8::IContract* sample, const PixelRect& roi)
 {
-    Source source;
-    const bool changed = Prepare(sample, roi, source);
-    const uint64_t rowBytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(bytesPerPixel);
-    SizeBuffer(buffer, rowBytes, static_cast<uint64_t>(height));
-    stride = static_cast<int32_t>(rowBytes);
-    ConvertInto(source, buffer.data());
-    return changed;
+    return Convert(sample, buffer, roi);
 }
 
 bool FrameConverter::Convert(const Kest8::IContract* sample, std::vector<uint8_t>& out, const PixelRect& roi)
