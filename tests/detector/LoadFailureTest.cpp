@@ -6,15 +6,17 @@
 
 #if QEL_WRAPPER_ABSENT
 #define QEL_EXPECTED_FAILURE "Failed to load QelWrapperGpu, msg: "
+#define QEL_FAILURE_SUITE WrapperAbsent
 #else
 #define QEL_EXPECTED_FAILURE "boost::dll::shared_library::get() failed"
+#define QEL_FAILURE_SUITE WrapperWithoutFactory
 #endif
 
 namespace {
 
 using namespace DetectorTests;
 
-TEST(WrapperLoadFailure, ReportedOnceThenNoTrackerUntilAChange)
+TEST(QEL_FAILURE_SUITE, ReportedOnceThenNoTrackerUntilAChange)
 {
     DetectorHarness h(3);
     EXPECT_EQ(h.Frame(1), 4);

@@ -1,5 +1,6 @@
 #include "Plugin.h"
 
+#include <dlfcn.h>
 #include <fmt/format.h>
 
 #include <map>

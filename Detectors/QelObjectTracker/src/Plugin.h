@@ -2,7 +2,6 @@
 // The wrapper library, loaded at run time by name and shared by every
 // detector of the process.
 
-#include <boost/dll/runtime_symbol_info.hpp>
 #include <boost/dll/shared_library.hpp>
 #include <memory>
 #include <string>
