@@ -20,6 +20,16 @@ Plugin::Plugin(const std::string& name)
 {
     boost::system::error_code error;
     library.load(name, boost::dll::load_mode::append_decorations | boost::dll::load_mode::search_system_folders, error);
+    if (library.is_loaded()) return;
+    // Also beside the plug-in itself: a dlopen interposer (a sanitizer's, for
+    // one) makes the loader search without the plug-in's $ORIGIN run path.
+    const std::string file = (name.rfind("lib", 0) == 0 ? name : "lib" + name) + ".so";
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void*>(&LoadPlugin), &self) != 0 && self.dli_fname != nullptr) {
+        boost::system::error_code besideError;
+        library.load(boost::dll::fs::path(self.dli_fname).parent_path() / file, boost::dll::load_mode::default_mode,
+                     besideError);
+    }
     if (!library.is_loaded())
         throw std::runtime_error(fmt::format("Failed to load {}, msg: {}", name, error.message()));
 }
