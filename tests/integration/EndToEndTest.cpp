@@ -47,7 +47,9 @@ TEST(EndToEnd, DetectorsOnTheirOwnThreadsReportWholeTrackLives)
 {
     RefHost::Host host(1);
     RefHost::LoadedModule module(kModuleDir + "/" + RefHost::kModuleLibraryName);
-    ASSERT_EQ(module.Initialize(&host.services, kModuleDir.c_str()), 0);
+    // The libraries come from the module directory, the SDK's data from one
+    // that chooses the detector of solid blobs.
+    ASSERT_EQ(module.Initialize(&host.services, QEL_BLOB_MODULE_DIR), 0);
 
     constexpr int kStreams = 3;
     constexpr uint32_t kFrames = 60;
@@ -67,14 +69,14 @@ TEST(EndToEnd, DetectorsOnTheirOwnThreadsReportWholeTrackLives)
         threads.emplace_back([&, i] {
             Stream& s = *streams[static_cast<size_t>(i)];
             auto* receiver = Kest8::QueryContractAs<Kest8::Analytics::IMediaReceiver>(s.detector);
-            RefHost::SampleSpec spec;
-            spec.width = 320;
-            spec.height = 240;
-            spec.nv12 = i == 1;  // one stream offers both views
+            RefHost::SampleShape shape;
+            shape.width = 320;
+            shape.height = 240;
+            shape.nv12 = i == 1;  // one stream offers both views
             for (uint32_t f = 0; f < kFrames; ++f) {
-                spec.timestamp = 1000 + f * 40;
-                const auto rgb = BlobFrame(spec.width, spec.height, f, static_cast<uint32_t>(i));
-                auto sample = RefHost::FrameSample::FromRgb(spec, rgb.data());
+                shape.timestamp = 1000 + f * 40;
+                const auto rgb = BlobFrame(shape.width, shape.height, f, static_cast<uint32_t>(i));
+                auto sample = RefHost::FrameSample::FromRgb(shape, rgb.data());
                 if (receiver->Receive(sample->Sample()) != 0) ++s.badResults;
                 if (sample->Releases() != 1) ++s.releasedWrongly;
             }

@@ -76,7 +76,7 @@ inline QelWrapper::Configurations Config()
 {
     QelWrapper::Configurations config;
     config.logger = &Log();
-    config.modulePath = QEL_MODULE_DIR;
+    config.modulePath = QEL_BLOB_MODULE_DIR;  // the SDK finds the test scenes' solid blobs
     config.frameWidth = 800;
     config.frameHeight = 600;
     config.roiX = 100;

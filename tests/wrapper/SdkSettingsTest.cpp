@@ -136,11 +136,17 @@ TEST(SdkSettings, ShippedDefaultsAreComplete)
     EXPECT_TRUE(face->getInt("system", "verboseLogging", &value));
     EXPECT_STREQ(runtime->getText("Runtime", "deviceClass"), "cpu");
     EXPECT_TRUE(runtime->getInt("Runtime", "numThreads", &value));
-    EXPECT_STREQ(track->getText("detectors", "body-detector-type"), "blob");
+    EXPECT_STREQ(track->getText("detectors", "body-detector-type"), "person");
     for (const char* key : {"detector-step", "skip-frames", "frames-buffer-size", "scale-result-size",
-                            "max-detection-count", "minimal-track-length", "callback-mode"})
+                            "max-detection-count", "minimal-track-length", "callback-mode", "association-overlap",
+                            "high-detection-score", "low-detection-score"})
         EXPECT_TRUE(track->getInt("other", key, &value)) << key;
     EXPECT_TRUE(track->getInt("human", "inactive-tracks-lifetime", &value));
+    for (const char* key : {"foreground-threshold", "shadows", "shadow-min", "shadow-max", "background-frames",
+                            "ghost-frames", "min-height", "min-area"})
+        EXPECT_TRUE(track->getInt("person-detector", key, &value)) << key;
+    for (const char* key : {"background-threshold", "min-width", "min-height", "min-fill", "min-aspect", "max-aspect"})
+        EXPECT_TRUE(track->getInt("blob-detector", key, &value)) << key;
 }
 
 TEST(SdkReferences, WeakReferencesPromoteOnlyWhileTheObjectLives)
@@ -220,6 +226,9 @@ TEST(SdkEngines, SenselessValuesAreClampedAndSaidSo)
     settings->setValue("other", "frames-buffer-size", -5);
     settings->setValue("other", "max-detection-count", "many");
     settings->setValue("other", "callback-mode", 0);
+    settings->setValue("other", "low-detection-score", 70);   // above high-detection-score
+    settings->setValue("person-detector", "shadow-max", 10);  // below shadow-min
+    settings->setValue("person-detector", "foreground-threshold", 0);
     auto engine = tsdk::createTrackEngine(face.value.get(), settings.get());
     ASSERT_TRUE(engine.isOk());
     EXPECT_TRUE(SdkLogCapture::Contains(2, "[Runtime] numThreads = 0 is out of range, using 1"));
@@ -227,6 +236,9 @@ TEST(SdkEngines, SenselessValuesAreClampedAndSaidSo)
     EXPECT_TRUE(SdkLogCapture::Contains(2, "[other] frames-buffer-size = -5 is out of range, using 1"));
     EXPECT_TRUE(SdkLogCapture::Contains(2, "[other] max-detection-count must be an integer, using 128"));
     EXPECT_TRUE(SdkLogCapture::Contains(2, "[other] callback-mode = 0 is out of range, using 1"));
+    EXPECT_TRUE(SdkLogCapture::Contains(2, "[other] low-detection-score = 70 is out of range, using 50"));
+    EXPECT_TRUE(SdkLogCapture::Contains(2, "[person-detector] shadow-max = 10 is out of range, using 45"));
+    EXPECT_TRUE(SdkLogCapture::Contains(2, "[person-detector] foreground-threshold = 0 is out of range, using 1"));
     EXPECT_TRUE(SdkLogCapture::Contains(3, "1 worker threads"));
     // Clamped, it still works: one frame fits the buffer of one.
     auto stream = engine.value->createStream();

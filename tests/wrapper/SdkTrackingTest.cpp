@@ -115,7 +115,8 @@ int ThreadCount()
 
 class SdkTracking : public ::testing::Test {
 protected:
-    // An engine of the shipped settings with `overrides` ("section/key" = value).
+    // An engine of the shipped settings with `overrides` ("section/key" =
+    // value), finding the solid blobs of the test scenes.
     tsdk::ITrackEnginePtr MakeEngine(const std::map<std::string, int>& overrides = {}, int threads = 2)
     {
         auto face = fsdk::createFaceEngine(kDataDir.c_str(), nullptr, (kDataDir + "/runtime.conf").c_str());
@@ -123,6 +124,7 @@ protected:
         face.value->getRuntimeSettingsProvider()->setValue("Runtime", "numThreads", threads);
         auto settings = fsdk::createSettingsProvider((kDataDir + "/trackengine.conf").c_str());
         EXPECT_TRUE(settings.isOk());
+        settings.value->setValue("detectors", "body-detector-type", "blob");
         std::map<std::string, int> all = {{"other/detector-step", 1}, {"other/minimal-track-length", 1}};
         for (const auto& [key, value] : overrides) all[key] = value;
         for (const auto& [key, value] : all) {

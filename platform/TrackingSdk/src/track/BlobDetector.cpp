@@ -18,9 +18,10 @@ public:
     {
     }
 
-    void Detect(const fsdk::Image& image, std::vector<Detection>& out) override
+    void Detect(const fsdk::Image& image, const DetectionContext& context, std::vector<Detection>& out) override
     {
         out.clear();
+        for (float& presence : context.presence) presence = -1.f;
         if (!image.isValid() || image.getBytesPerPixel() == 0) return;
         Sample(image);
         EstimateBackground();
@@ -183,17 +184,6 @@ private:
 };
 
 }  // namespace
-
-bool IsKnownDetector(const std::string& type)
-{
-    return type == "blob";
-}
-
-std::unique_ptr<IDetector> CreateDetector(const EngineConfig& config)
-{
-    if (config.bodyDetectorType == "blob") return CreateBlobDetector(config);
-    return nullptr;
-}
 
 std::unique_ptr<IDetector> CreateBlobDetector(const EngineConfig& config)
 {

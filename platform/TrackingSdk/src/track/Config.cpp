@@ -91,11 +91,13 @@ fsdk::FSDKError ReadEngineConfig(const fsdk::ISettingsProvider* settings, const 
     config.maxDetectionCount = track.Int("other", "max-detection-count", 128, 1, 1024);
     config.minimalTrackLength = track.Int("other", "minimal-track-length", 1, 1, 100000);
     config.associationOverlapPercent = track.Int("other", "association-overlap", 30, 1, 100);
+    config.highScorePercent = track.Int("other", "high-detection-score", 50, 0, 100);
+    config.lowScorePercent = track.Int("other", "low-detection-score", 10, 0, config.highScorePercent);
     config.useBodyDetector = track.Int("detectors", "use-body-detector", 1, 0, 1) == 1;
     if (track.Int("detectors", "use-face-detector", 0, 0, 1) == 1)
         fsdk::log::printf(config.logs(fsdk::log::Warning), fsdk::log::Warning,
                           "track engine: no face detector in this SDK, [detectors] use-face-detector ignored");
-    config.bodyDetectorType = track.Text("detectors", "body-detector-type", "blob");
+    config.bodyDetectorType = track.Text("detectors", "body-detector-type", "person");
     if (!IsKnownDetector(config.bodyDetectorType)) {
         fsdk::log::printf(true, fsdk::log::Error, "track engine: [detectors] body-detector-type '{}' is unknown",
                           config.bodyDetectorType);
@@ -109,6 +111,16 @@ fsdk::FSDKError ReadEngineConfig(const fsdk::ISettingsProvider* settings, const 
     blob.minFillPercent = track.Int("blob-detector", "min-fill", 50, 1, 100);
     blob.minAspectPercent = track.Int("blob-detector", "min-aspect", 110, 1, 100000);
     blob.maxAspectPercent = track.Int("blob-detector", "max-aspect", 600, blob.minAspectPercent, 100000);
+
+    PersonDetectorConfig& person = config.person;
+    person.foregroundThreshold = track.Int("person-detector", "foreground-threshold", 16, 1, 255);
+    person.shadows = track.Int("person-detector", "shadows", 0, 0, 1) == 1;
+    person.shadowMinPercent = track.Int("person-detector", "shadow-min", 45, 1, 99);
+    person.shadowMaxPercent = track.Int("person-detector", "shadow-max", 92, person.shadowMinPercent, 99);
+    person.backgroundFrames = track.Int("person-detector", "background-frames", 150, 1, 100000);
+    person.ghostFrames = track.Int("person-detector", "ghost-frames", 30, 1, 100000);
+    person.minHeight = track.Int("person-detector", "min-height", 12, 1, 100000);
+    person.minArea = track.Int("person-detector", "min-area", 40, 1, 100000000);
     return fsdk::FSDKError::Ok;
 }
 

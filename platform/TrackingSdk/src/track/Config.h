@@ -18,6 +18,17 @@ struct BlobDetectorConfig {
     int maxAspectPercent = 600;
 };
 
+struct PersonDetectorConfig {
+    int foregroundThreshold = 16;  // smallest colour distance from the background, grey levels
+    bool shadows = false;          // darker copies of the background are not foreground
+    int shadowMinPercent = 45;     // brightness of a shadow against its background
+    int shadowMaxPercent = 92;
+    int backgroundFrames = 150;  // time constant of the background model
+    int ghostFrames = 30;        // time a still foreground no track keeps takes to fade
+    int minHeight = 12;          // in pixels of the (scaled) detection image
+    int minArea = 40;
+};
+
 struct EngineConfig {
     // Messages: "logging" "mode" "l2c" sends them to the print function;
     // "severity" 0 lets debug messages through, 3 only errors.
@@ -37,9 +48,12 @@ struct EngineConfig {
     int maxDetectionCount = 128;
     int minimalTrackLength = 1;
     int associationOverlapPercent = 30;
+    int highScorePercent = 50;  // detections that may start tracks; lower ones only continue them
+    int lowScorePercent = 10;   // detections below are ignored
     bool useBodyDetector = true;
-    std::string bodyDetectorType = "blob";
+    std::string bodyDetectorType = "person";
     BlobDetectorConfig blob;
+    PersonDetectorConfig person;
 
     // Whether a message of this print severity (1 error ... 4 debug) goes out.
     bool logs(int severity) const noexcept { return logToCallback && 4 - severity >= logSeverity; }

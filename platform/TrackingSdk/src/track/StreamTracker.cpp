@@ -1,9 +1,54 @@
 #include "track/StreamTracker.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace tsdk::detail {
 namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// Noise of the box model, in parts of the box's own size per frame (the
+// values of SORT and ByteTrack): a person's box moves and grows smoothly.
+constexpr float kPositionNoise = 1.f / 20.f;
+constexpr float kVelocityNoise = 1.f / 160.f;
+// A person's width, with arms and legs swinging, is a far noisier measure
+// than the height.
+constexpr float kWidthNoise = 4.f;
+// A person covers at most this share of their height per frame (running at
+// ten frames a second), however fast a box that comes into view seems to move.
+constexpr float kMaxSpeed = 0.15f;
+// A box grows or shrinks by at most this share per frame: walking up to the
+// camera from a few metres away.
+constexpr float kMaxSizeRate = 0.03f;
+// Squared Mahalanobis distance a detection may lie from a track's predicted
+// box (chi-square, 4 degrees of freedom, 99 %).
+constexpr double kGate = 13.28;
+// Detector runs a track needs before losing it makes it inactive rather
+// than ending it: one or two detections may be a passing mistake.
+constexpr int kSteadyHits = 3;
+// Share of a box that must lie inside the image for a track that is no
+// longer detected to be followed on.
+constexpr float kMinShareInside = 0.4f;
+// How much a box may grow or shrink, in height or width, from its
+// prediction to the detection that continues it.
+constexpr float kMaxGrowth = 2.5f;
+// Share of a missed track's box that must differ from the background for
+// the person to be taken as still there, only hidden or not recognised.
+constexpr float kMinPresence = 0.1f;
+// Tracks overlapping this much follow one person; a detection this much
+// inside a followed person's box is a part of them.
+constexpr float kDuplicateOverlap = 0.6f;
+constexpr float kPartInside = 0.8f;
+// Detector runs two tracks must stay on top of each other to be taken for
+// one person.
+constexpr int kDuplicateRuns = 4;
+// Following between runs: the measurement noise of what the frame shows
+// against a detection's, and how far it may lie from the prediction.
+constexpr float kFollowNoise = 2.f;
+constexpr float kMaxFollowChange = 1.5f;
+constexpr float kMinFollowOverlap = 0.3f;
 
 float Overlap(const fsdk::Rect& a, const fsdk::Rect& b)
 {
@@ -15,6 +60,56 @@ float Overlap(const fsdk::Rect& a, const fsdk::Rect& b)
     const float common = (right - left) * (bottom - top);
     const float all = a.width * a.height + b.width * b.height - common;
     return all > 0.f ? common / all : 0.f;
+}
+
+// Share of `part` that lies inside `whole`.
+float Inside(const fsdk::Rect& part, const fsdk::Rect& whole)
+{
+    const float area = part.width * part.height;
+    if (area <= 0.f) return 0.f;
+    const float w = std::min(part.x + part.width, whole.x + whole.width) - std::max(part.x, whole.x);
+    const float h = std::min(part.y + part.height, whole.y + whole.height) - std::max(part.y, whole.y);
+    return w > 0.f && h > 0.f ? w * h / area : 0.f;
+}
+
+float ShareInside(const fsdk::Rect& box, int width, int height)
+{
+    const float area = box.width * box.height;
+    if (area <= 0.f) return 0.f;
+    const float w = std::min(box.x + box.width, static_cast<float>(width)) - std::max(box.x, 0.f);
+    const float h = std::min(box.y + box.height, static_cast<float>(height)) - std::max(box.y, 0.f);
+    return w > 0.f && h > 0.f ? w * h / area : 0.f;
+}
+
+cv::Matx41f Measurement(const fsdk::Rect& box)
+{
+    return {box.x + box.width / 2, box.y + box.height / 2, box.width, box.height};
+}
+
+fsdk::Rect BoxOf(const cv::Mat& state)
+{
+    const float* s = state.ptr<float>();
+    fsdk::Rect box;
+    box.width = std::max(s[2], 1.f);
+    box.height = std::max(s[3], 1.f);
+    box.x = s[0] - box.width / 2;
+    box.y = s[1] - box.height / 2;
+    return box;
+}
+
+// Measurement and process noise for a box of this size; `measurement`
+// scales the measurement's.
+void SetNoise(cv::KalmanFilter& filter, float width, float height, float measurement = 1.f)
+{
+    const float size[4] = {height, height, width, height};
+    for (int i = 0; i < 4; ++i) {
+        const float p = kPositionNoise * size[i];
+        const float v = kVelocityNoise * size[i];
+        const float m = p * measurement * (i == 2 ? kWidthNoise : 1.f);
+        filter.processNoiseCov.at<float>(i, i) = p * p;
+        filter.processNoiseCov.at<float>(i + 4, i + 4) = v * v;
+        filter.measurementNoiseCov.at<float>(i, i) = m * m;
+    }
 }
 
 }  // namespace
@@ -30,23 +125,46 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
     const int width = image.getWidth();
     const int height = image.getHeight();
     const bool detect = m_config.useBodyDetector && m_detector && m_frameIndex % m_config.detectorStep == 0;
-    ++m_frameIndex;
+    const uint64_t frame = m_frameIndex++;
     for (Track& track : m_tracks) {
         track.matched = false;
-        ++track.framesSinceMatch;
         if (!track.active) ++track.inactiveFrames;
+        Predict(track);
     }
-    if (detect) {
-        m_detector->Detect(image, m_detections);
-        Associate();
-    }
-    for (Track& track : m_tracks)
-        if (track.active && !track.matched) Follow(track, width, height);
 
-    // Inactive tracks past their lifetime end; unconfirmed ones were never
-    // reported and end silently.
+    if (detect) {
+        // People being followed stay out of the detector's background.
+        m_hints.clear();
+        for (const Track& track : m_tracks) m_hints.push_back({track.box, track.active});
+        m_presence.assign(m_hints.size(), -1.f);
+        DetectionContext context;
+        context.framesSinceLast =
+            m_detectedBefore ? static_cast<int>(std::min<uint64_t>(frame - m_lastDetection, 1000)) : 1;
+        context.tracks = {m_hints.data(), m_hints.size()};
+        context.presence = {m_presence.data(), m_presence.size()};
+        m_width = width;
+        m_detector->Detect(image, context, m_detections);
+        m_lastDetection = frame;
+        m_detectedBefore = true;
+        Associate();
+    } else if (m_detector) {
+        FollowTracks(image);
+    }
+
+    // A track that is not seen and whose box has left the image has walked
+    // out of view.
+    for (Track& track : m_tracks) {
+        if (!track.active || track.matched) continue;
+        const float cx = track.box.x + track.box.width / 2, cy = track.box.y + track.box.height / 2;
+        if (ShareInside(track.box, width, height) < kMinShareInside || cx < 0.f || cy < 0.f ||
+            cx > static_cast<float>(width) || cy > static_cast<float>(height))
+            track.ended = true;
+    }
+
+    // Tracks that ended, and inactive ones past their lifetime, go;
+    // unconfirmed ones were never reported and end silently.
     auto ended = [&](const Track& track) {
-        if (track.active || track.inactiveFrames <= m_config.inactiveTracksLifetime) return false;
+        if (!track.ended && (track.active || track.inactiveFrames <= m_config.inactiveTracksLifetime)) return false;
         if (Confirmed(track)) finished.push_back(track.id);
         return true;
     };
@@ -69,66 +187,247 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
     return detect;
 }
 
-void StreamTracker::Associate()
+void StreamTracker::FollowTracks(const fsdk::Image& image)
 {
-    const float threshold = static_cast<float>(m_config.associationOverlapPercent) / 100.f;
-    m_pairs.clear();
-    for (int t = 0; t < static_cast<int>(m_tracks.size()); ++t)
-        for (int d = 0; d < static_cast<int>(m_detections.size()); ++d) {
-            const float overlap = Overlap(m_tracks[t].box, m_detections[d].box);
-            if (overlap >= threshold) m_pairs.push_back({overlap, t, d});
-        }
-    std::stable_sort(m_pairs.begin(), m_pairs.end(),
-                     [](const Pair& a, const Pair& b) { return a.overlap > b.overlap; });
-    m_detectionUsed.assign(m_detections.size(), 0);
-    for (const Pair& pair : m_pairs) {
-        Track& track = m_tracks[pair.track];
-        if (track.matched || m_detectionUsed[pair.detection]) continue;
-        const Detection& detection = m_detections[pair.detection];
-        m_detectionUsed[pair.detection] = 1;
-        if (track.active && track.framesSinceMatch > 0) {
-            const float frames = static_cast<float>(track.framesSinceMatch);
-            track.vx = (detection.box.x + detection.box.width / 2 - track.box.x - track.box.width / 2) / frames;
-            track.vy = (detection.box.y + detection.box.height / 2 - track.box.y - track.box.height / 2) / frames;
-        } else {
-            track.vx = track.vy = 0.f;
-        }
-        track.box = detection.box;
-        track.score = detection.score;
-        ++track.hits;
-        track.misses = 0;
-        track.framesSinceMatch = 0;
-        track.inactiveFrames = 0;
-        track.active = true;
-        track.matched = true;
+    m_followed.clear();
+    m_predicted.clear();
+    for (size_t t = 0; t < m_tracks.size(); ++t) {
+        if (!m_tracks[t].active) continue;
+        m_followed.push_back(t);
+        m_predicted.push_back(m_tracks[t].box);
     }
-    for (Track& track : m_tracks) {
-        if (track.matched || !track.active) continue;
-        if (++track.misses > m_config.skipFrames) {
-            track.active = false;
-            track.inactiveFrames = 0;
-            track.vx = track.vy = 0.f;
-        }
-    }
-    for (size_t d = 0; d < m_detections.size(); ++d) {
-        if (m_detectionUsed[d]) continue;
-        Track track;
-        track.id = m_ids.Next();
-        track.box = m_detections[d].box;
-        track.score = m_detections[d].score;
-        track.hits = 1;
-        track.matched = true;
-        m_tracks.push_back(track);
+    if (m_followed.empty()) return;
+    m_sightings.assign(m_followed.size(), Sighting());
+    m_detector->Follow(image, {m_predicted.data(), m_predicted.size()}, {m_sightings.data(), m_sightings.size()});
+    for (size_t i = 0; i < m_followed.size(); ++i) {
+        const Sighting& sighting = m_sightings[i];
+        if (!sighting.seen) continue;
+        Track& track = m_tracks[m_followed[i]];
+        // What the frame shows of a person is a weaker measurement than a
+        // detection, and worthless when it is far off the expected box.
+        const float taller = sighting.box.height / track.box.height;
+        const float wider = sighting.box.width / track.box.width;
+        if (taller < 1.f / kMaxFollowChange || taller > kMaxFollowChange || wider < 1.f / kMaxFollowChange ||
+            wider > kMaxFollowChange || Overlap(sighting.box, track.box) < kMinFollowOverlap)
+            continue;
+        SetNoise(track.filter, sighting.box.width, sighting.box.height, kFollowNoise);
+        const cv::Matx41f z = Measurement(sighting.box);
+        for (int k = 0; k < 4; ++k) m_measurement.at<float>(k) = z(k);
+        track.filter.correct(m_measurement);
+        track.box = BoxOf(track.filter.statePost);
     }
 }
 
-void StreamTracker::Follow(Track& track, int width, int height) const
+bool StreamTracker::AtEdge(const fsdk::Rect& box) const noexcept
 {
-    // Keep the centre inside the image so a track never runs away.
-    const float cx = std::clamp(track.box.x + track.box.width / 2 + track.vx, 0.f, static_cast<float>(width));
-    const float cy = std::clamp(track.box.y + track.box.height / 2 + track.vy, 0.f, static_cast<float>(height));
-    track.box.x = cx - track.box.width / 2;
-    track.box.y = cy - track.box.height / 2;
+    // People walk out to the sides; at the top and bottom they are often
+    // only cut by the edge while they stay in view.
+    const float margin = 0.02f * static_cast<float>(m_width);
+    return box.x <= margin || box.x + box.width >= static_cast<float>(m_width) - margin;
+}
+
+void StreamTracker::Predict(Track& track) const
+{
+    float* state = track.filter.statePost.ptr<float>();
+    SetNoise(track.filter, std::max(state[2], 1.f), std::max(state[3], 1.f));
+    track.filter.predict();
+    // A box does not shrink away.
+    float* predicted = track.filter.statePost.ptr<float>();
+    predicted[2] = std::max(predicted[2], 1.f);
+    predicted[3] = std::max(predicted[3], 1.f);
+    const float speed = kMaxSpeed * predicted[3];
+    predicted[4] = std::clamp(predicted[4], -speed, speed);
+    predicted[5] = std::clamp(predicted[5], -speed, speed);
+    predicted[6] = std::clamp(predicted[6], -kMaxSizeRate * predicted[2], kMaxSizeRate * predicted[2]);
+    predicted[7] = std::clamp(predicted[7], -kMaxSizeRate * predicted[3], kMaxSizeRate * predicted[3]);
+    track.filter.statePost.copyTo(track.filter.statePre);
+    if (track.active) track.box = BoxOf(track.filter.statePost);
+}
+
+double StreamTracker::Cost(const Track& track, const fsdk::Rect& detection) const
+{
+    const fsdk::Rect predicted = BoxOf(track.filter.statePre);
+    const float overlap = Overlap(predicted, detection);
+    // Distance of the detection from the prediction, in units of the
+    // prediction's own uncertainty.
+    cv::Matx44f s;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            s(r, c) = track.filter.errorCovPre.at<float>(r, c) + track.filter.measurementNoiseCov.at<float>(r, c);
+    const cv::Matx41f z = Measurement(detection);
+    cv::Matx41f y;
+    for (int i = 0; i < 4; ++i) y(i) = z(i) - track.filter.statePre.at<float>(i);
+    const double distance = (y.t() * s.inv(cv::DECOMP_CHOLESKY) * y)(0);
+    const bool near = std::isfinite(distance) && distance <= kGate;
+    if (!near && overlap * 100.f < static_cast<float>(m_config.associationOverlapPercent)) return kInfinity;
+    // A person's box does not change its size that much between two runs
+    // of the detector, even coming into view.
+    const float taller = detection.height / predicted.height;
+    const float wider = detection.width / predicted.width;
+    if (taller < 1.f / kMaxGrowth || taller > kMaxGrowth || wider < 1.f / kMaxGrowth || wider > kMaxGrowth)
+        return kInfinity;
+    // A track that is no longer reported is the last choice.
+    const double inactive = track.active ? 0.0 : 0.5;
+    return (1.0 - overlap) + std::min(near ? distance / kGate : 1.0, 1.0) + inactive;
+}
+
+void StreamTracker::Associate()
+{
+    const float high = static_cast<float>(m_config.highScorePercent) / 100.f;
+    const float low = static_cast<float>(m_config.lowScorePercent) / 100.f;
+    m_high.clear();
+    m_low.clear();
+    for (int d = 0; d < static_cast<int>(m_detections.size()); ++d) {
+        const float score = m_detections[d].score;
+        if (score >= high)
+            m_high.push_back(d);
+        else if (score >= low)
+            m_low.push_back(d);
+    }
+
+    // Confident detections against every track, then the doubtful ones
+    // against the tracks still being followed.
+    m_trackList.clear();
+    for (int t = 0; t < static_cast<int>(m_tracks.size()); ++t) m_trackList.push_back(t);
+    Match(m_trackList, m_high);
+    m_trackList.erase(std::remove_if(m_trackList.begin(), m_trackList.end(),
+                                     [&](int t) { return !m_tracks[static_cast<size_t>(t)].active; }),
+                      m_trackList.end());
+    Match(m_trackList, m_low);
+
+    for (size_t t = 0; t < m_tracks.size(); ++t)
+        if (!m_tracks[t].matched) Miss(m_tracks[t], t < m_presence.size() ? m_presence[t] : -1.f);
+    for (const int d : m_high)
+        if (!Covered(m_detections[static_cast<size_t>(d)].box)) StartTrack(m_detections[static_cast<size_t>(d)]);
+    EndDuplicates();
+}
+
+bool StreamTracker::Covered(const fsdk::Rect& box) const
+{
+    // A part of a person already followed is no one new.
+    for (const Track& track : m_tracks) {
+        if (!track.active || track.ended) continue;
+        if (Overlap(track.box, box) >= kDuplicateOverlap || Inside(box, track.box) >= kPartInside) return true;
+    }
+    return false;
+}
+
+void StreamTracker::EndDuplicates()
+{
+    // Two tracks that stay on top of each other run after run follow one
+    // person; the one seen less often goes. People crossing part again.
+    for (size_t a = 0; a < m_tracks.size(); ++a) {
+        Track& track = m_tracks[a];
+        if (!track.active || track.ended) continue;
+        bool under = false;
+        for (size_t b = 0; b < m_tracks.size() && !under; ++b) {
+            const Track& other = m_tracks[b];
+            under = b != a && other.active && !other.ended &&
+                    (other.hits > track.hits || (other.hits == track.hits && b < a)) &&
+                    Overlap(track.box, other.box) >= kDuplicateOverlap;
+        }
+        track.duplicateRuns = under ? track.duplicateRuns + 1 : 0;
+        if (track.duplicateRuns >= kDuplicateRuns) track.ended = true;
+    }
+}
+
+void StreamTracker::Match(std::vector<int>& tracks, std::vector<int>& candidates)
+{
+    if (tracks.empty() || candidates.empty()) return;
+    const size_t rows = tracks.size();
+    const size_t cols = candidates.size();
+    m_costs.resize(rows * cols);
+    for (size_t r = 0; r < rows; ++r)
+        for (size_t c = 0; c < cols; ++c)
+            m_costs[r * cols + c] =
+                Cost(m_tracks[static_cast<size_t>(tracks[r])], m_detections[static_cast<size_t>(candidates[c])].box);
+    m_solver.MinCost(m_costs.data(), rows, cols, m_assignment);
+    for (size_t r = 0; r < rows; ++r) {
+        const int c = m_assignment[r];
+        if (c < 0) continue;
+        Update(m_tracks[static_cast<size_t>(tracks[r])], m_detections[static_cast<size_t>(candidates[c])]);
+        tracks[r] = -1;
+        candidates[static_cast<size_t>(c)] = -1;
+    }
+    tracks.erase(std::remove(tracks.begin(), tracks.end(), -1), tracks.end());
+    candidates.erase(std::remove(candidates.begin(), candidates.end(), -1), candidates.end());
+}
+
+void StreamTracker::Update(Track& track, const Detection& detection)
+{
+    SetNoise(track.filter, detection.box.width, detection.box.height);
+    const cv::Matx41f z = Measurement(detection.box);
+    for (int i = 0; i < 4; ++i) m_measurement.at<float>(i) = z(i);
+    track.filter.correct(m_measurement);
+    track.box = detection.box;
+    track.atEdge = AtEdge(detection.box);
+    track.score = std::max(track.score, detection.score);
+    ++track.hits;
+    track.misses = 0;
+    track.inactiveFrames = 0;
+    track.active = true;
+    track.matched = true;
+}
+
+void StreamTracker::StartTrack(const Detection& detection)
+{
+    Track track;
+    track.id = m_ids.Next();
+    track.filter.init(8, 4, 0, CV_32F);
+    cv::setIdentity(track.filter.transitionMatrix);
+    for (int i = 0; i < 4; ++i) track.filter.transitionMatrix.at<float>(i, i + 4) = 1.f;
+    cv::setIdentity(track.filter.measurementMatrix);
+    const cv::Matx41f z = Measurement(detection.box);
+    for (int i = 0; i < 4; ++i) track.filter.statePost.at<float>(i) = z(i);
+    const float size[4] = {detection.box.height, detection.box.height, detection.box.width, detection.box.height};
+    for (int i = 0; i < 4; ++i) {
+        const float p = 2.f * kPositionNoise * size[i];
+        const float v = 10.f * kVelocityNoise * size[i];
+        track.filter.errorCovPost.at<float>(i, i) = p * p;
+        track.filter.errorCovPost.at<float>(i + 4, i + 4) = v * v;
+    }
+    track.filter.statePost.copyTo(track.filter.statePre);
+    track.filter.errorCovPost.copyTo(track.filter.errorCovPre);
+    SetNoise(track.filter, detection.box.width, detection.box.height);
+    track.box = detection.box;
+    track.atEdge = AtEdge(detection.box);
+    track.score = detection.score;
+    track.hits = 1;
+    track.matched = true;
+    m_tracks.push_back(std::move(track));
+}
+
+void StreamTracker::Miss(Track& track, float presence)
+{
+    if (!track.active) return;
+    ++track.misses;
+    // Where the detector sees nothing but background, no one is hidden
+    // either: the person has gone.
+    if (presence >= 0.f && presence < kMinPresence) {
+        track.ended = true;
+        return;
+    }
+    // Unseen, a box keeps its size: only where it goes can be foretold.
+    float* state = track.filter.statePost.ptr<float>();
+    state[6] = state[7] = 0.f;
+    // A young track may miss fewer runs than it has been seen; one that has
+    // been seen steadily may miss skip-frames runs and then waits, unseen,
+    // to be picked up again.
+    const int allowed = std::min(m_config.skipFrames, track.hits < kSteadyHits ? track.hits - 1 : track.hits);
+    // One last seen at the edge of the image has most likely walked out.
+    if (track.atEdge) {
+        track.ended = true;
+        return;
+    }
+    if (track.misses <= allowed) return;
+    if (track.hits < kSteadyHits) {
+        track.ended = true;
+        return;
+    }
+    track.active = false;
+    track.inactiveFrames = 0;
+    // Unseen for long, it stays where it was last seen.
+    for (int i = 4; i < 8; ++i) state[i] = 0.f;
 }
 
 void StreamTracker::FinishAll(std::vector<int32_t>& finished)

@@ -1,12 +1,18 @@
 #pragma once
-// Tracks of one stream: detections every detector-step frames, associated
-// with the tracks by overlap, tracks followed in between.
+// Tracks of one stream. The detector runs every detector-step frames; its
+// detections are assigned to the tracks globally (the confident ones
+// first, then the doubtful ones to the tracks still left, as ByteTrack
+// does), and every track is followed in between by a constant-velocity
+// Kalman filter of its box.
+
+#include <opencv2/video/tracking.hpp>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "Assignment/Hungarian.h"
 #include "track/Config.h"
 #include "track/Detector.h"
 #include "tsdk/TrackEngine.h"
@@ -41,35 +47,58 @@ public:
 private:
     struct Track {
         int32_t id = 0;
-        fsdk::Rect box;
-        float vx = 0.f;  // centre motion per frame
-        float vy = 0.f;
-        float score = 0.f;
-        int hits = 0;              // frames with a detection
-        int misses = 0;            // detector runs without one, in a row
-        int framesSinceMatch = 0;  // frames since the last detection
-        int inactiveFrames = 0;    // frames since it stopped being reported
+        cv::KalmanFilter filter;  // centre x, y, width, height and their rates per frame
+        fsdk::Rect box;           // the detection when matched, else the prediction
+        float score = 0.f;        // the best detection so far
+        int hits = 0;             // detector runs with a detection
+        int misses = 0;           // detector runs without one, in a row
+        int inactiveFrames = 0;   // frames since it stopped being reported
+        int duplicateRuns = 0;    // detector runs on top of a track seen more often
         bool active = true;
         bool matched = false;  // detected in the current frame
+        bool atEdge = false;   // last seen touching the edge of the image
+        bool ended = false;
     };
 
+    void Predict(Track& track) const;
     void Associate();
-    void Follow(Track& track, int width, int height) const;
+    // Assigns the detections in `candidates` to the tracks in `tracks` and
+    // takes them out of both lists.
+    void Match(std::vector<int>& tracks, std::vector<int>& candidates);
+    void Update(Track& track, const Detection& detection);
+    void StartTrack(const Detection& detection);
+    void Miss(Track& track, float presence);
+    void FollowTracks(const fsdk::Image& image);
+    bool Covered(const fsdk::Rect& box) const;
+    void EndDuplicates();
+    bool AtEdge(const fsdk::Rect& box) const noexcept;
+    // Cost of continuing `track` with `detection`, or infinity.
+    double Cost(const Track& track, const fsdk::Rect& detection) const;
     bool Confirmed(const Track& track) const noexcept { return track.hits >= m_config.minimalTrackLength; }
 
     const EngineConfig& m_config;
     TrackIdSource& m_ids;
     std::unique_ptr<IDetector> m_detector;
     uint64_t m_frameIndex = 0;
+    uint64_t m_lastDetection = 0;
+    int m_width = 0;  // of the image last given to the detector
+    bool m_detectedBefore = false;
     std::vector<Track> m_tracks;
+
+    // Scratch memory, kept between frames.
     std::vector<Detection> m_detections;
-    struct Pair {
-        float overlap;
-        int track;
-        int detection;
-    };
-    std::vector<Pair> m_pairs;
-    std::vector<char> m_detectionUsed;
+    std::vector<TrackHint> m_hints;
+    std::vector<float> m_presence;
+    std::vector<size_t> m_followed;
+    std::vector<fsdk::Rect> m_predicted;
+    std::vector<Sighting> m_sightings;
+    std::vector<int> m_trackList;
+    std::vector<int> m_high;
+    std::vector<int> m_low;
+    std::vector<double> m_costs;
+    std::vector<int> m_assignment;
+    cv::Mat m_measurement = cv::Mat(4, 1, CV_32F);
+    Assignment::Solver m_solver;
 };
 
 }  // namespace tsdk::detail

@@ -1,0 +1,110 @@
+// Per-frame cost of our SDK's tracking of one stream: the person detector
+// every detector-step frames and the following in between, on a generated
+// scene of people walking, with the allocations made per frame.
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "Scene/Generator.h"
+#include "track/Config.h"
+#include "track/Detector.h"
+#include "track/StreamTracker.h"
+
+// Counting replacements of the global allocation functions; GCC cannot see
+// that they pair up.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace {
+std::atomic<long> allocations{0};
+}
+
+void* operator new(std::size_t size)
+{
+    ++allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+namespace {
+
+// Frames 0 to 139 of the default scene (640 by 360, six people, 10 frames a
+// second), rendered once.
+const std::vector<std::vector<uint8_t>>& Frames()
+{
+    static const std::vector<std::vector<uint8_t>> frames = [] {
+        Scene::Settings settings;
+        settings.frames = 140;
+        const Scene::Generator scene(settings);
+        std::vector<std::vector<uint8_t>> out(scene.FrameCount());
+        for (uint32_t f = 0; f < scene.FrameCount(); ++f) scene.Render(f, out[f]);
+        return out;
+    }();
+    return frames;
+}
+
+// The engine's settings as the wrapper writes them, at a detector step.
+tsdk::detail::EngineConfig Config(int step)
+{
+    tsdk::detail::EngineConfig config;
+    config.detectorStep = step;
+    config.skipFrames = 18;
+    config.inactiveTracksLifetime = 50;
+    config.scaleResultSize = 640;
+    config.minimalTrackLength = 1;
+    return config;
+}
+
+void BM_TrackSceneFrame(benchmark::State& state)
+{
+    const auto& frames = Frames();
+    const tsdk::detail::EngineConfig config = Config(static_cast<int>(state.range(0)));
+    tsdk::detail::TrackIdSource ids;
+    auto tracker = std::make_unique<tsdk::detail::StreamTracker>(config, ids, tsdk::detail::CreateDetector(config));
+    std::vector<tsdk::TrackedObject> objects;
+    std::vector<int32_t> finished;
+    objects.reserve(64);
+    finished.reserve(64);
+    size_t next = 0;
+    long allocated = 0, counted = 0;
+    for (auto _ : state) {
+        if (next == frames.size()) {
+            // The scene starts again on a stream of its own.
+            state.PauseTiming();
+            tracker = std::make_unique<tsdk::detail::StreamTracker>(config, ids, tsdk::detail::CreateDetector(config));
+            next = 0;
+            state.ResumeTiming();
+        }
+        const fsdk::Image image(640, 360, fsdk::Format::R8G8B8, frames[next].data(), false);
+        objects.clear();
+        finished.clear();
+        const long before = allocations.load();
+        tracker->Process(image, objects, finished);
+        // The first runs size the model and the scratch memory.
+        if (next >= 2 * static_cast<size_t>(config.detectorStep)) {
+            allocated += allocations.load() - before;
+            ++counted;
+        }
+        benchmark::DoNotOptimize(objects.data());
+        ++next;
+    }
+    state.counters["allocations_per_frame"] =
+        benchmark::Counter(counted > 0 ? static_cast<double>(allocated) / static_cast<double>(counted) : 0.0);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_TrackSceneFrame)->Arg(7)->Arg(1)->ArgName("detector_step")->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

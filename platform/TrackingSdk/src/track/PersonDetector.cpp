@@ -1,0 +1,417 @@
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+
+#include "track/Config.h"
+#include "track/Detector.h"
+#include "track/Foreground.h"
+
+namespace tsdk::detail {
+namespace {
+
+struct Candidate {
+    int x0, y0, x1, y1;  // inclusive-exclusive, in pixels of the detection image
+    int pixels;          // foreground pixels
+    float score = 0.f;
+
+    int Width() const noexcept { return x1 - x0; }
+    int Height() const noexcept { return y1 - y0; }
+    int64_t Area() const noexcept { return int64_t{Width()} * Height(); }
+};
+
+// A ghost's outline is this much sharper in the background than in the
+// frame.
+constexpr float kGhostEdges = 1.2f;
+// Following a person between runs: how far around the expected box to
+// look, how much foreground it must hold, and the share of the foreground
+// left out at each side (stray pixels, another person's arm).
+constexpr float kFollowMarginX = 0.35f;
+constexpr float kFollowMarginY = 0.15f;
+constexpr float kFollowMinFill = 0.2f;
+constexpr float kFollowTrimX = 0.03f;
+constexpr float kFollowTrimY = 0.01f;
+
+float Ramp(float value, float zeroAt, float oneAt)
+{
+    return std::clamp((value - zeroAt) / (oneAt - zeroAt), 0.f, 1.f);
+}
+
+class PersonDetector final : public IDetector {
+public:
+    explicit PersonDetector(const EngineConfig& config)
+        : m_config(config.person),
+          m_scaling(config.detectorScaling),
+          m_scaleSize(config.scaleResultSize),
+          m_maxCount(config.maxDetectionCount),
+          m_model(config.person),
+          m_open(cv::getStructuringElement(cv::MORPH_RECT, {3, 3})),
+          m_close(cv::getStructuringElement(cv::MORPH_ELLIPSE, {5, 9}))
+    {
+    }
+
+    void Detect(const fsdk::Image& image, const DetectionContext& context, std::vector<Detection>& out) override
+    {
+        out.clear();
+        if (!image.isValid() || image.getBytesPerPixel() == 0) return;
+        const cv::Mat& frame = Prepare(image);
+        const float scaleX = static_cast<float>(image.getWidth()) / static_cast<float>(frame.cols);
+        const float scaleY = static_cast<float>(image.getHeight()) / static_cast<float>(frame.rows);
+        BuildKeep(frame.size(), context.tracks, scaleX, scaleY);
+        for (float& presence : context.presence) presence = -1.f;
+        m_model.Classify(frame, m_keep, m_mask);
+        if (m_model.Updates() == 0) {  // the first look only learns
+            m_model.Learn(frame, context.framesSinceLast, m_mask, m_keep);
+            return;
+        }
+
+        // Weak foreground joins what it touches; noise goes with the opening.
+        cv::compare(m_mask, ForegroundModel::kWeak, m_binary, cv::CMP_GE);
+        cv::morphologyEx(m_binary, m_binary, cv::MORPH_OPEN, m_open);
+        cv::morphologyEx(m_binary, m_binary, cv::MORPH_CLOSE, m_close);
+        const int labels = cv::connectedComponentsWithStats(m_binary, m_labels, m_stats, m_centroids, 8, CV_32S);
+        Presence(context, scaleX, scaleY);
+        KeepWhole(labels);
+        m_model.Learn(frame, context.framesSinceLast, m_mask, m_keep);
+
+        // Only areas with true foreground in them count.
+        m_candidates.clear();
+        for (int i = 1; i < labels; ++i) {
+            const int* s = m_stats.ptr<int>(i);
+            Candidate c{s[cv::CC_STAT_LEFT], s[cv::CC_STAT_TOP], s[cv::CC_STAT_LEFT] + s[cv::CC_STAT_WIDTH],
+                        s[cv::CC_STAT_TOP] + s[cv::CC_STAT_HEIGHT], s[cv::CC_STAT_AREA]};
+            if (c.pixels >= m_config.minArea / 4 && m_strong[static_cast<size_t>(i)] * 4 >= c.pixels &&
+                m_ghost[static_cast<size_t>(i)] == 0)
+                m_candidates.push_back(c);
+        }
+        Group();
+        for (Candidate& c : m_candidates) c.score = Score(c, frame.cols, frame.rows);
+        m_candidates.erase(std::remove_if(m_candidates.begin(), m_candidates.end(),
+                                          [&](const Candidate& c) {
+                                              return c.Height() < m_config.minHeight || c.pixels < m_config.minArea ||
+                                                     c.score <= 0.f || c.Area() * 2 > int64_t{frame.cols} * frame.rows;
+                                          }),
+                           m_candidates.end());
+
+        // The best first when there are too many, then in reading order.
+        std::stable_sort(m_candidates.begin(), m_candidates.end(),
+                         [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+        if (static_cast<int>(m_candidates.size()) > m_maxCount) m_candidates.resize(m_maxCount);
+        std::sort(m_candidates.begin(), m_candidates.end(),
+                  [](const Candidate& a, const Candidate& b) { return a.y0 != b.y0 ? a.y0 < b.y0 : a.x0 < b.x0; });
+        out.reserve(m_candidates.size());
+        for (const Candidate& c : m_candidates) {
+            Detection d;
+            d.box.x = static_cast<float>(c.x0) * scaleX;
+            d.box.y = static_cast<float>(c.y0) * scaleY;
+            d.box.width = static_cast<float>(c.Width()) * scaleX;
+            d.box.height = static_cast<float>(c.Height()) * scaleY;
+            d.score = c.score;
+            out.push_back(d);
+        }
+    }
+
+    void Follow(const fsdk::Image& image, fsdk::Span<const fsdk::Rect> predicted, fsdk::Span<Sighting> out) override
+    {
+        for (Sighting& sighting : out) sighting.seen = false;
+        const int bpp = image.getBytesPerPixel();
+        if (!m_model.Ready() || !image.isValid() || bpp == 0) return;
+        // The model's pixels lie on the detection image: the image scaled.
+        const cv::Size size = m_model.Size();
+        const float scaleX = static_cast<float>(image.getWidth()) / static_cast<float>(size.width);
+        const float scaleY = static_cast<float>(image.getHeight()) / static_cast<float>(size.height);
+        const auto* data = static_cast<const uint8_t*>(image.getData());
+        const int64_t rowSize = image.getRowSize();
+        for (size_t i = 0; i < predicted.size && i < out.size; ++i) {
+            const fsdk::Rect& box = predicted[i];
+            // Where people overlap, the foreground cannot tell them apart.
+            const fsdk::Rect around{box.x - kFollowMarginX * box.width, box.y - kFollowMarginY * box.height,
+                                    box.width * (1 + 2 * kFollowMarginX), box.height * (1 + 2 * kFollowMarginY)};
+            bool crowded = false;
+            for (size_t j = 0; j < predicted.size && !crowded; ++j) crowded = j != i && Overlaps(around, predicted[j]);
+            if (crowded) continue;
+
+            const cv::Rect window = Scaled(around, scaleX, scaleY, size);
+            if (window.area() <= 0) continue;
+            const int step = box.height / scaleY > 120.f ? 2 : 1;
+            m_columns.assign(static_cast<size_t>(window.width), 0);
+            m_rows.assign(static_cast<size_t>(window.height), 0);
+            int count = 0;
+            uint8_t grey[3];
+            for (int y = window.y; y < window.y + window.height; y += step) {
+                const int sy =
+                    std::min(static_cast<int>((static_cast<float>(y) + 0.5f) * scaleY), image.getHeight() - 1);
+                const uint8_t* row = data + sy * rowSize;
+                for (int x = window.x; x < window.x + window.width; x += step) {
+                    const int sx =
+                        std::min(static_cast<int>((static_cast<float>(x) + 0.5f) * scaleX), image.getWidth() - 1);
+                    const uint8_t* pixel = row + sx * bpp;
+                    if (bpp == 1) {
+                        grey[0] = grey[1] = grey[2] = pixel[0];
+                        pixel = grey;
+                    }
+                    if (m_model.Classify(pixel, x, y) < ForegroundModel::kWeak) continue;
+                    ++m_columns[static_cast<size_t>(x - window.x)];
+                    ++m_rows[static_cast<size_t>(y - window.y)];
+                    ++count;
+                }
+            }
+            const float expected = box.width * box.height / (scaleX * scaleY * static_cast<float>(step * step));
+            if (static_cast<float>(count) < kFollowMinFill * expected) continue;
+            int x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+            Extent(m_columns, count, kFollowTrimX, x0, x1);
+            Extent(m_rows, count, kFollowTrimY, y0, y1);
+            Sighting& sighting = out[i];
+            sighting.box.x = static_cast<float>(window.x + x0) * scaleX;
+            sighting.box.y = static_cast<float>(window.y + y0) * scaleY;
+            sighting.box.width = static_cast<float>(x1 - x0 + step) * scaleX;
+            sighting.box.height = static_cast<float>(y1 - y0 + step) * scaleY;
+            sighting.seen = true;
+        }
+    }
+
+private:
+    static bool Overlaps(const fsdk::Rect& a, const fsdk::Rect& b)
+    {
+        return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
+    }
+
+    // The span of `counts` that holds all but a `trim` share of `total` at
+    // either end.
+    static void Extent(const std::vector<int>& counts, int total, float trim, int& first, int& last)
+    {
+        const int cut = static_cast<int>(trim * static_cast<float>(total));
+        first = 0;
+        for (int below = 0; first + 1 < static_cast<int>(counts.size()); ++first) {
+            below += counts[static_cast<size_t>(first)];
+            if (below > cut) break;
+        }
+        last = static_cast<int>(counts.size()) - 1;
+        for (int above = 0; last > first; --last) {
+            above += counts[static_cast<size_t>(last)];
+            if (above > cut) break;
+        }
+    }
+
+    // The image as three channels, scaled down to scale-result-size.
+    const cv::Mat& Prepare(const fsdk::Image& image)
+    {
+        const int width = image.getWidth();
+        const int height = image.getHeight();
+        const int bpp = image.getBytesPerPixel();
+        const int type = bpp == 4 ? CV_8UC4 : bpp == 3 ? CV_8UC3 : CV_8UC1;
+        // A view of the image's pixels, which are only read; it is never
+        // written through, not even by being the output of an operation.
+        m_source =
+            cv::Mat(height, width, type, const_cast<void*>(image.getData()), static_cast<size_t>(image.getRowSize()));
+        const cv::Mat* colour = &m_source;
+        if (bpp == 4) {
+            cv::cvtColor(m_source, m_colour, cv::COLOR_RGBA2RGB);
+            colour = &m_colour;
+        } else if (bpp == 1) {
+            cv::cvtColor(m_source, m_colour, cv::COLOR_GRAY2RGB);
+            colour = &m_colour;
+        }
+        const int larger = std::max(width, height);
+        if (!m_scaling || larger <= m_scaleSize) return *colour;
+        const cv::Size size(std::max(1, static_cast<int>(int64_t{width} * m_scaleSize / larger)),
+                            std::max(1, static_cast<int>(int64_t{height} * m_scaleSize / larger)));
+        cv::resize(*colour, m_scaled, size, 0, 0, cv::INTER_AREA);
+        return m_scaled;
+    }
+
+    // The box of a track in pixels of the detection image, within it.
+    static cv::Rect Scaled(const fsdk::Rect& box, float scaleX, float scaleY, cv::Size size)
+    {
+        const cv::Rect r(
+            cv::Point(static_cast<int>(std::floor(box.x / scaleX)), static_cast<int>(std::floor(box.y / scaleY))),
+            cv::Point(static_cast<int>(std::ceil((box.x + box.width) / scaleX)),
+                      static_cast<int>(std::ceil((box.y + box.height) / scaleY))));
+        return r & cv::Rect(0, 0, size.width, size.height);
+    }
+
+    void Presence(const DetectionContext& context, float scaleX, float scaleY) const
+    {
+        for (size_t i = 0; i < context.tracks.size && i < context.presence.size; ++i) {
+            const cv::Rect r = Scaled(context.tracks[i].box, scaleX, scaleY, m_binary.size());
+            context.presence[i] =
+                r.area() > 0 ? static_cast<float>(cv::countNonZero(m_binary(r))) / static_cast<float>(r.area()) : 0.f;
+        }
+    }
+
+    // Counts the true foreground of every area, and widens the kept boxes
+    // to the whole of every area that reaches into one: the feet below a
+    // box, an arm beside it. What stands still there is the person, not a
+    // ghost to be learnt.
+    //
+    // An area whose outline is sharper in the background than in the frame
+    // is a ghost: what the model holds of something that has gone. It is
+    // neither a person nor kept, and is learnt at once.
+    void KeepWhole(int labels)
+    {
+        const auto count = static_cast<size_t>(labels);
+        m_strong.assign(count, 0);
+        m_kept.assign(count, 0);
+        m_frameEdge.assign(count, 0);
+        m_backgroundEdge.assign(count, 0);
+        const cv::Mat& grey = m_model.FrameGrey();
+        const cv::Mat& back = m_model.BackgroundGrey();
+        const int width = m_labels.cols, height = m_labels.rows;
+        for (int y = 0; y < height; ++y) {
+            const int* label = m_labels.ptr<int>(y);
+            const int* above = m_labels.ptr<int>(std::max(y - 1, 0));
+            const int* below = m_labels.ptr<int>(std::min(y + 1, height - 1));
+            const uint8_t* mask = m_mask.ptr<uint8_t>(y);
+            const uint8_t* keep = m_keep.ptr<uint8_t>(y);
+            for (int x = 0; x < width; ++x) {
+                const auto l = static_cast<size_t>(label[x]);
+                if (l == 0) continue;
+                if (mask[x] == ForegroundModel::kForeground) ++m_strong[l];
+                if (keep[x] != 0) m_kept[l] = 1;
+                const bool outline = x == 0 || x == width - 1 || label[x - 1] == 0 || label[x + 1] == 0 ||
+                                     above[x] == 0 || below[x] == 0;
+                if (!outline || x == 0 || y == 0 || x == width - 1 || y == height - 1) continue;
+                m_frameEdge[l] += Gradient(grey, x, y);
+                m_backgroundEdge[l] += Gradient(back, x, y);
+            }
+        }
+        m_ghost.assign(count, 0);
+        for (size_t l = 1; l < count; ++l) m_ghost[l] = m_backgroundEdge[l] > m_frameEdge[l] * kGhostEdges ? 1 : 0;
+        for (int y = 0; y < height; ++y) {
+            const int* label = m_labels.ptr<int>(y);
+            uint8_t* keep = m_keep.ptr<uint8_t>(y);
+            for (int x = 0; x < width; ++x) {
+                const auto l = static_cast<size_t>(label[x]);
+                if (m_ghost[l] != 0)
+                    keep[x] = ForegroundModel::kGhost;
+                else if (m_kept[l] != 0)
+                    keep[x] = ForegroundModel::kKeep;
+            }
+        }
+    }
+
+    static int Gradient(const cv::Mat& grey, int x, int y)
+    {
+        const uint8_t* row = grey.ptr<uint8_t>(y);
+        return std::abs(row[x + 1] - row[x - 1]) + std::abs(grey.ptr<uint8_t>(y + 1)[x] - grey.ptr<uint8_t>(y - 1)[x]);
+    }
+
+    void BuildKeep(cv::Size size, fsdk::Span<const TrackHint> tracks, float scaleX, float scaleY)
+    {
+        m_keep.create(size, CV_8UC1);
+        m_keep.setTo(0);
+        const cv::Rect all(0, 0, size.width, size.height);
+        for (const TrackHint& track : tracks) {
+            if (!track.keep) continue;
+            const fsdk::Rect& box = track.box;
+            // A margin for what the box does not quite cover: arms, feet.
+            const float mx = 0.15f * box.width, my = 0.08f * box.height;
+            const cv::Rect r(cv::Point(static_cast<int>(std::floor((box.x - mx) / scaleX)),
+                                       static_cast<int>(std::floor((box.y - my) / scaleY))),
+                             cv::Point(static_cast<int>(std::ceil((box.x + box.width + mx) / scaleX)),
+                                       static_cast<int>(std::ceil((box.y + box.height + my) / scaleY))));
+            const cv::Rect inside = r & all;
+            if (inside.area() > 0) m_keep(inside).setTo(ForegroundModel::kKeep);
+        }
+    }
+
+    // Joins the parts of one person that the background split apart: boxes
+    // stacked above one another, and boxes inside others.
+    void Group()
+    {
+        bool merged = true;
+        while (merged) {
+            merged = false;
+            for (size_t i = 0; i < m_candidates.size() && !merged; ++i)
+                for (size_t j = i + 1; j < m_candidates.size() && !merged; ++j) {
+                    if (!BelongTogether(m_candidates[i], m_candidates[j])) continue;
+                    Candidate& a = m_candidates[i];
+                    const Candidate& b = m_candidates[j];
+                    a.x0 = std::min(a.x0, b.x0);
+                    a.y0 = std::min(a.y0, b.y0);
+                    a.x1 = std::max(a.x1, b.x1);
+                    a.y1 = std::max(a.y1, b.y1);
+                    a.pixels += b.pixels;
+                    m_candidates.erase(m_candidates.begin() + static_cast<std::ptrdiff_t>(j));
+                    merged = true;
+                }
+        }
+    }
+
+    static bool BelongTogether(const Candidate& a, const Candidate& b)
+    {
+        const int overlapX = std::min(a.x1, b.x1) - std::max(a.x0, b.x0);
+        const int overlapY = std::min(a.y1, b.y1) - std::max(a.y0, b.y0);
+        const int narrower = std::min(a.Width(), b.Width());
+        // One inside the other.
+        if (overlapX > 0 && overlapY > 0 && int64_t{overlapX} * overlapY >= (std::min(a.Area(), b.Area()) * 7) / 10)
+            return true;
+        // One above the other, close, and the whole still standing upright.
+        if (overlapX * 2 < narrower) return false;
+        const int gap = -overlapY;
+        const int taller = std::max(a.Height(), b.Height());
+        if (gap * 2 > taller) return false;
+        const int width = std::max(a.x1, b.x1) - std::min(a.x0, b.x0);
+        const int height = std::max(a.y1, b.y1) - std::min(a.y0, b.y0);
+        return height * 10 >= width * 12;
+    }
+
+    // How much a box looks like a person: upright, filled, not tiny. Boxes
+    // cut by the frame edge may be of any shape.
+    float Score(const Candidate& c, int width, int height) const
+    {
+        const float w = static_cast<float>(c.Width());
+        const float h = static_cast<float>(c.Height());
+        const float aspect = h / w;
+        const float fill = static_cast<float>(c.pixels) / static_cast<float>(c.Area());
+        float shape = aspect < 1.4f ? 0.3f + 0.7f * Ramp(aspect, 0.6f, 1.4f) : 1.f - 0.7f * Ramp(aspect, 5.f, 8.f);
+        const bool cut = c.x0 <= 1 || c.y0 <= 1 || c.x1 >= width - 1 || c.y1 >= height - 1;
+        if (cut) shape = std::max(shape, 0.8f);
+        const float filled = 0.3f + 0.7f * Ramp(fill, 0.12f, 0.35f);
+        const float size =
+            0.6f + 0.4f * Ramp(h, static_cast<float>(m_config.minHeight), 2.f * static_cast<float>(m_config.minHeight));
+        return shape * filled * size;
+    }
+
+    const PersonDetectorConfig m_config;
+    const bool m_scaling;
+    const int m_scaleSize;
+    const int m_maxCount;
+    ForegroundModel m_model;
+    const cv::Mat m_open;
+    const cv::Mat m_close;
+
+    cv::Mat m_source;
+    cv::Mat m_colour;
+    cv::Mat m_scaled;
+    cv::Mat m_keep;
+    cv::Mat m_mask;
+    cv::Mat m_binary;
+    cv::Mat m_labels;
+    cv::Mat m_stats;
+    cv::Mat m_centroids;
+    std::vector<int> m_strong;
+    std::vector<uint8_t> m_kept;
+    std::vector<uint8_t> m_ghost;
+    std::vector<int64_t> m_frameEdge;
+    std::vector<int64_t> m_backgroundEdge;
+    std::vector<int> m_columns;
+    std::vector<int> m_rows;
+    std::vector<Candidate> m_candidates;
+};
+
+}  // namespace
+
+std::unique_ptr<IDetector> CreatePersonDetector(const EngineConfig& config)
+{
+    // Streams are tracked in parallel on the engine's own workers; OpenCV's
+    // own thread pool would only crowd the same cores with threads the host
+    // never asked for.
+    static std::once_flag sequential;
+    std::call_once(sequential, [] { cv::setNumThreads(0); });
+    return std::make_unique<PersonDetector>(config);
+}
+
+}  // namespace tsdk::detail
