@@ -13,28 +13,7 @@
 #include "FrameConverter.h"
 #include "RefHost/Samples.h"
 
-// Counting replacements of the global allocation functions; GCC cannot see
-// that they pair up.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-namespace {
-std::atomic<long> allocations{0};
-}
-
-void* operator new(std::size_t size)
-{
-    ++allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
+#include "AllocationCounter.h"
 
 namespace {
 
@@ -57,13 +36,13 @@ void Converter(benchmark::State& state, PixelRect roi)
     auto sample = FullHd();
     Kest8::Framework::FrameConverter converter(nullptr, KestCv::PF_RGB24);
     converter.Convert(sample->Planar(), roi);
-    const long before = allocations.load();
+    const long before = AllocationCount();
     for (auto _ : state) {
         converter.Convert(sample->Planar(), roi);
         benchmark::DoNotOptimize(converter.GetData());
     }
     state.counters["allocs_per_frame"] =
-        benchmark::Counter(static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
+        benchmark::Counter(static_cast<double>(AllocationCount() - before) / static_cast<double>(state.iterations()));
     state.SetBytesProcessed(state.iterations() * converter.GetWidth() * converter.GetHeight() * 3);
 }
 

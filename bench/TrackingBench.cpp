@@ -14,28 +14,7 @@
 #include "track/Detector.h"
 #include "track/StreamTracker.h"
 
-// Counting replacements of the global allocation functions; GCC cannot see
-// that they pair up.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-namespace {
-std::atomic<long> allocations{0};
-}
-
-void* operator new(std::size_t size)
-{
-    ++allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
+#include "AllocationCounter.h"
 
 namespace {
 
@@ -89,11 +68,11 @@ void BM_TrackSceneFrame(benchmark::State& state)
         const fsdk::Image image(640, 360, fsdk::Format::R8G8B8, frames[next].data(), false);
         objects.clear();
         finished.clear();
-        const long before = allocations.load();
+        const long before = AllocationCount();
         tracker->Process(image, objects, finished);
         // The first runs size the model and the scratch memory.
         if (next >= 2 * static_cast<size_t>(config.detectorStep)) {
-            allocated += allocations.load() - before;
+            allocated += AllocationCount() - before;
             ++counted;
         }
         benchmark::DoNotOptimize(objects.data());
