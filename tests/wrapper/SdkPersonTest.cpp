@@ -11,6 +11,7 @@
 #include <set>
 #include <vector>
 
+#include "track/BoxFilter.h"
 #include "track/Config.h"
 #include "track/Detector.h"
 #include "track/Foreground.h"
@@ -18,6 +19,7 @@
 
 namespace {
 
+using tsdk::detail::BoxFilter;
 using tsdk::detail::CreatePersonDetector;
 using tsdk::detail::Detection;
 using tsdk::detail::DetectionContext;
@@ -251,6 +253,32 @@ TEST_F(PersonDetection, ALargerDetectionImageIsScaledDown)
 }
 
 // ---------------------------------------------------------------- tracker
+
+TEST(BoxFilterTest, LearnsTheMotionAndKnowsHowSureItIs)
+{
+    BoxFilter filter;
+    filter.Start({100, 50, 20, 60});
+    for (int f = 1; f <= 10; ++f) {
+        filter.Predict();
+        filter.Correct({100 + 4.f * f, 50, 20, 60});
+    }
+    // Five frames on, unseen, it is where the walk takes it.
+    for (int f = 11; f <= 15; ++f) filter.Predict();
+    EXPECT_NEAR(filter.Box().x, 160, 2.f);
+    EXPECT_NEAR(filter.Box().width, 20, 1.f);
+    EXPECT_LT(filter.Distance({160, 50, 20, 60}), 1.0);
+    EXPECT_GT(filter.Distance({100, 50, 20, 60}), 13.28);  // far outside the gate
+
+    // Limited, then stopped: it stays put.
+    const float before = filter.Box().x;
+    filter.Limit(0.01f, 0.f);  // a hundredth of the height per frame
+    filter.Predict();
+    EXPECT_NEAR(filter.Box().x - before, 0.6f, 0.01f);
+    filter.Stop();
+    const float x = filter.Box().x;
+    for (int f = 0; f < 5; ++f) filter.Predict();
+    EXPECT_FLOAT_EQ(filter.Box().x, x);
+}
 
 // Hands the tracker detections and sightings that a test writes.
 class ScriptedDetector final : public IDetector {

@@ -9,13 +9,6 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-// Noise of the box model, in parts of the box's own size per frame (the
-// values of SORT and ByteTrack): a person's box moves and grows smoothly.
-constexpr float kPositionNoise = 1.f / 20.f;
-constexpr float kVelocityNoise = 1.f / 160.f;
-// A person's width, with arms and legs swinging, is a far noisier measure
-// than the height.
-constexpr float kWidthNoise = 4.f;
 // A person covers at most this share of their height per frame (running at
 // ten frames a second), however fast a box that comes into view seems to move.
 constexpr float kMaxSpeed = 0.15f;
@@ -79,37 +72,6 @@ float ShareInside(const fsdk::Rect& box, int width, int height)
     const float w = std::min(box.x + box.width, static_cast<float>(width)) - std::max(box.x, 0.f);
     const float h = std::min(box.y + box.height, static_cast<float>(height)) - std::max(box.y, 0.f);
     return w > 0.f && h > 0.f ? w * h / area : 0.f;
-}
-
-cv::Matx41f Measurement(const fsdk::Rect& box)
-{
-    return {box.x + box.width / 2, box.y + box.height / 2, box.width, box.height};
-}
-
-fsdk::Rect BoxOf(const cv::Mat& state)
-{
-    const float* s = state.ptr<float>();
-    fsdk::Rect box;
-    box.width = std::max(s[2], 1.f);
-    box.height = std::max(s[3], 1.f);
-    box.x = s[0] - box.width / 2;
-    box.y = s[1] - box.height / 2;
-    return box;
-}
-
-// Measurement and process noise for a box of this size; `measurement`
-// scales the measurement's.
-void SetNoise(cv::KalmanFilter& filter, float width, float height, float measurement = 1.f)
-{
-    const float size[4] = {height, height, width, height};
-    for (int i = 0; i < 4; ++i) {
-        const float p = kPositionNoise * size[i];
-        const float v = kVelocityNoise * size[i];
-        const float m = p * measurement * (i == 2 ? kWidthNoise : 1.f);
-        filter.processNoiseCov.at<float>(i, i) = p * p;
-        filter.processNoiseCov.at<float>(i + 4, i + 4) = v * v;
-        filter.measurementNoiseCov.at<float>(i, i) = m * m;
-    }
 }
 
 }  // namespace
@@ -210,11 +172,8 @@ void StreamTracker::FollowTracks(const fsdk::Image& image)
         if (taller < 1.f / kMaxFollowChange || taller > kMaxFollowChange || wider < 1.f / kMaxFollowChange ||
             wider > kMaxFollowChange || Overlap(sighting.box, track.box) < kMinFollowOverlap)
             continue;
-        SetNoise(track.filter, sighting.box.width, sighting.box.height, kFollowNoise);
-        const cv::Matx41f z = Measurement(sighting.box);
-        for (int k = 0; k < 4; ++k) m_measurement.at<float>(k) = z(k);
-        track.filter.correct(m_measurement);
-        track.box = BoxOf(track.filter.statePost);
+        track.filter.Correct(sighting.box, kFollowNoise);
+        track.box = track.filter.Box();
     }
 }
 
@@ -228,36 +187,18 @@ bool StreamTracker::AtEdge(const fsdk::Rect& box) const noexcept
 
 void StreamTracker::Predict(Track& track) const
 {
-    float* state = track.filter.statePost.ptr<float>();
-    SetNoise(track.filter, std::max(state[2], 1.f), std::max(state[3], 1.f));
-    track.filter.predict();
-    // A box does not shrink away.
-    float* predicted = track.filter.statePost.ptr<float>();
-    predicted[2] = std::max(predicted[2], 1.f);
-    predicted[3] = std::max(predicted[3], 1.f);
-    const float speed = kMaxSpeed * predicted[3];
-    predicted[4] = std::clamp(predicted[4], -speed, speed);
-    predicted[5] = std::clamp(predicted[5], -speed, speed);
-    predicted[6] = std::clamp(predicted[6], -kMaxSizeRate * predicted[2], kMaxSizeRate * predicted[2]);
-    predicted[7] = std::clamp(predicted[7], -kMaxSizeRate * predicted[3], kMaxSizeRate * predicted[3]);
-    track.filter.statePost.copyTo(track.filter.statePre);
-    if (track.active) track.box = BoxOf(track.filter.statePost);
+    track.filter.Predict();
+    track.filter.Limit(kMaxSpeed, kMaxSizeRate);
+    if (track.active) track.box = track.filter.Box();
 }
 
 double StreamTracker::Cost(const Track& track, const fsdk::Rect& detection) const
 {
-    const fsdk::Rect predicted = BoxOf(track.filter.statePre);
+    const fsdk::Rect predicted = track.filter.Box();
     const float overlap = Overlap(predicted, detection);
     // Distance of the detection from the prediction, in units of the
     // prediction's own uncertainty.
-    cv::Matx44f s;
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c)
-            s(r, c) = track.filter.errorCovPre.at<float>(r, c) + track.filter.measurementNoiseCov.at<float>(r, c);
-    const cv::Matx41f z = Measurement(detection);
-    cv::Matx41f y;
-    for (int i = 0; i < 4; ++i) y(i) = z(i) - track.filter.statePre.at<float>(i);
-    const double distance = (y.t() * s.inv(cv::DECOMP_CHOLESKY) * y)(0);
+    const double distance = track.filter.Distance(detection);
     const bool near = std::isfinite(distance) && distance <= kGate;
     if (!near && overlap * 100.f < static_cast<float>(m_config.associationOverlapPercent)) return kInfinity;
     // A person's box does not change its size that much between two runs
@@ -355,10 +296,7 @@ void StreamTracker::Match(std::vector<int>& tracks, std::vector<int>& candidates
 
 void StreamTracker::Update(Track& track, const Detection& detection)
 {
-    SetNoise(track.filter, detection.box.width, detection.box.height);
-    const cv::Matx41f z = Measurement(detection.box);
-    for (int i = 0; i < 4; ++i) m_measurement.at<float>(i) = z(i);
-    track.filter.correct(m_measurement);
+    track.filter.Correct(detection.box);
     track.box = detection.box;
     track.atEdge = AtEdge(detection.box);
     track.score = std::max(track.score, detection.score);
@@ -373,22 +311,7 @@ void StreamTracker::StartTrack(const Detection& detection)
 {
     Track track;
     track.id = m_ids.Next();
-    track.filter.init(8, 4, 0, CV_32F);
-    cv::setIdentity(track.filter.transitionMatrix);
-    for (int i = 0; i < 4; ++i) track.filter.transitionMatrix.at<float>(i, i + 4) = 1.f;
-    cv::setIdentity(track.filter.measurementMatrix);
-    const cv::Matx41f z = Measurement(detection.box);
-    for (int i = 0; i < 4; ++i) track.filter.statePost.at<float>(i) = z(i);
-    const float size[4] = {detection.box.height, detection.box.height, detection.box.width, detection.box.height};
-    for (int i = 0; i < 4; ++i) {
-        const float p = 2.f * kPositionNoise * size[i];
-        const float v = 10.f * kVelocityNoise * size[i];
-        track.filter.errorCovPost.at<float>(i, i) = p * p;
-        track.filter.errorCovPost.at<float>(i + 4, i + 4) = v * v;
-    }
-    track.filter.statePost.copyTo(track.filter.statePre);
-    track.filter.errorCovPost.copyTo(track.filter.errorCovPre);
-    SetNoise(track.filter, detection.box.width, detection.box.height);
+    track.filter.Start(detection.box);
     track.box = detection.box;
     track.atEdge = AtEdge(detection.box);
     track.score = detection.score;
@@ -408,8 +331,7 @@ void StreamTracker::Miss(Track& track, float presence)
         return;
     }
     // Unseen, a box keeps its size: only where it goes can be foretold.
-    float* state = track.filter.statePost.ptr<float>();
-    state[6] = state[7] = 0.f;
+    track.filter.KeepSize();
     // A young track may miss fewer runs than it has been seen; one that has
     // been seen steadily may miss skip-frames runs and then waits, unseen,
     // to be picked up again.
@@ -427,7 +349,7 @@ void StreamTracker::Miss(Track& track, float presence)
     track.active = false;
     track.inactiveFrames = 0;
     // Unseen for long, it stays where it was last seen.
-    for (int i = 4; i < 8; ++i) state[i] = 0.f;
+    track.filter.Stop();
 }
 
 void StreamTracker::FinishAll(std::vector<int32_t>& finished)

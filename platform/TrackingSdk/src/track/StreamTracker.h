@@ -5,14 +5,13 @@
 // does), and every track is followed in between by a constant-velocity
 // Kalman filter of its box.
 
-#include <opencv2/video/tracking.hpp>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "Assignment/Hungarian.h"
+#include "track/BoxFilter.h"
 #include "track/Config.h"
 #include "track/Detector.h"
 #include "tsdk/TrackEngine.h"
@@ -47,13 +46,13 @@ public:
 private:
     struct Track {
         int32_t id = 0;
-        cv::KalmanFilter filter;  // centre x, y, width, height and their rates per frame
-        fsdk::Rect box;           // the detection when matched, else the prediction
-        float score = 0.f;        // the best detection so far
-        int hits = 0;             // detector runs with a detection
-        int misses = 0;           // detector runs without one, in a row
-        int inactiveFrames = 0;   // frames since it stopped being reported
-        int duplicateRuns = 0;    // detector runs on top of a track seen more often
+        BoxFilter filter;
+        fsdk::Rect box;          // the detection when matched, else the prediction
+        float score = 0.f;       // the best detection so far
+        int hits = 0;            // detector runs with a detection
+        int misses = 0;          // detector runs without one, in a row
+        int inactiveFrames = 0;  // frames since it stopped being reported
+        int duplicateRuns = 0;   // detector runs on top of a track seen more often
         bool active = true;
         bool matched = false;  // detected in the current frame
         bool atEdge = false;   // last seen touching the edge of the image
@@ -97,7 +96,6 @@ private:
     std::vector<int> m_low;
     std::vector<double> m_costs;
     std::vector<int> m_assignment;
-    cv::Mat m_measurement = cv::Mat(4, 1, CV_32F);
     Assignment::Solver m_solver;
 };
 
