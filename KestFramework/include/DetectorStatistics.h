@@ -19,6 +19,10 @@ public:
     void CountNewTrack() noexcept { ++newTracks; }
     void CountError() noexcept { ++errors; }
 
+    // The detector replaced its observer: the next period counts the new
+    // observer's counters from zero, whatever the old one had reached.
+    void RestartStreamCounters() noexcept { previous = {}; }
+
     // Publishes the rates since the previous update and the totals, then
     // swaps `snapshot` with the previous one.
     void Update(QelWrapper::StreamStatistics& snapshot, const int64_t& elapsedMs);

@@ -21,8 +21,8 @@ void Release(Statistics::IMetric*& field)
     if (field != nullptr) std::exchange(field, nullptr)->Destroy();
 }
 
-// Frames counted since the previous snapshot. Counters of a rebuilt observer
-// start again from zero; a smaller value counts from there.
+// Frames counted since the previous snapshot. A counter that went down
+// without the detector saying so cannot be compared: it counts from zero.
 uint64_t Since(uint64_t current, uint64_t previous)
 {
     return current >= previous ? current - previous : current;

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "DetectorHarness.h"
 #include "ScriptedWrapper.h"
@@ -20,11 +21,7 @@ protected:
     void SetUp() override { ScriptedWrapper::Reset(); }
 
     static ScriptedWrapper::State& Script() { return ScriptedWrapper::Get(); }
-    static void Queue(QelWrapper::FrameResult result)
-    {
-        std::lock_guard<std::mutex> lock(Script().mutex);
-        Script().results.push_back(std::move(result));
-    }
+    static void Queue(QelWrapper::FrameResult result) { ScriptedWrapper::Queue(std::move(result)); }
     static size_t Observers()
     {
         std::lock_guard<std::mutex> lock(Script().mutex);
@@ -315,7 +312,125 @@ TEST_F(DetectorLogic, LifeEventSwitchReplacesTheReporterOnly)
     EXPECT_EQ(Observers(), 1u) << "no rebuild";
     reports = Reports(h.host.context);
     ASSERT_EQ(reports.back().targets.size(), 1u);
-    EXPECT_EQ(reports.back().targets[0].phase, 0u) << "the detector's track list is untouched";
+    EXPECT_EQ(reports.back().targets[0].phase, 1u) << "the track goes on: it appears to the new reporter";
+    Queue(Result(30, {Object(3, 0.9f, 0, 0, 100, 100)}));
+    ASSERT_EQ(h.Frame(30), 0);
+    EXPECT_EQ(Reports(h.host.context).back().targets[0].phase, 0u);
+
+    // Ended before the new reporter saw it: the host has its end already.
+    ASSERT_EQ(h.detector->SetValue("TargetLifeEvent", false), 0);
+    Queue(Result(40, {Object(3, 0.9f, 0, 0, 100, 100)}, {3}));
+    ASSERT_EQ(h.Frame(40), 0);
+    EXPECT_TRUE(Reports(h.host.context).back().targets.empty());
+    h.Destroy();
+    const auto lifeEvents = h.host.context.Events("TargetLifeEvent");
+    ASSERT_EQ(lifeEvents.size(), 2u);
+    EXPECT_EQ(lifeEvents[0].phase, 1);
+    EXPECT_EQ(lifeEvents[0].timestamp, 20u);
+    EXPECT_EQ(lifeEvents[1].phase, 2);
+    EXPECT_EQ(lifeEvents[1].timestamp, 30u);
+}
+
+// What the host saw of every target and life event, checked as a host would.
+struct LifeProtocol {
+    size_t begins = 0, ends = 0, appearances = 0, targetEnds = 0;
+    size_t continuedWithoutBegin = 0, endedWithoutBegin = 0;  // target lists
+    size_t lifeEndsWithoutBegin = 0, lifeBeginsWhileOpen = 0, lifeEventsLeftOpen = 0;
+    size_t targetsLeftOpen = 0;
+};
+
+LifeProtocol CheckLifeProtocol(const RefHost::HostContext& context)
+{
+    LifeProtocol p;
+    std::map<int32_t, bool> open;              // by ObjectId
+    std::map<std::string, int32_t> openLives;  // EventUuid to ObjectId
+    for (const auto& event : context.Events()) {
+        if (event.outcome != RefHost::Outcome::Committed) continue;
+        if (event.name == "TargetList") {
+            const RefHost::EventValue* list = event.Find("TargetList");
+            if (list == nullptr || list->Targets() == nullptr) continue;
+            for (const auto& t : list->Targets()->Targets()) {
+                const int32_t id = t.Int32("ObjectId").value_or(-1);
+                switch (t.phase.value_or(99)) {
+                case 1:
+                    ++p.appearances;
+                    open[id] = true;
+                    break;
+                case 0:
+                    if (!open[id]) ++p.continuedWithoutBegin;
+                    break;
+                default:
+                    ++p.targetEnds;
+                    if (!open[id]) ++p.endedWithoutBegin;
+                    open[id] = false;
+                }
+            }
+        } else if (event.name == "TargetLifeEvent") {
+            const std::string uuid = event.String("EventUuid").value_or("");
+            const int32_t id = event.Int32("ObjectId").value_or(-1);
+            if (event.phase == 1) {
+                ++p.begins;
+                for (const auto& life : openLives)
+                    if (life.second == id) ++p.lifeBeginsWhileOpen;
+                openLives[uuid] = id;
+            } else if (event.phase == 2) {
+                ++p.ends;
+                if (openLives.erase(uuid) == 0) ++p.lifeEndsWithoutBegin;
+            }
+        }
+    }
+    for (const auto& target : open) p.targetsLeftOpen += target.second ? 1 : 0;
+    p.lifeEventsLeftOpen = openLives.size();
+    return p;
+}
+
+TEST_F(DetectorLogic, LifeEventSwitchesMidStreamKeepTheProtocol)
+{
+    // 40 tracks over 300 frames, each missing from some results; the life
+    // events are switched on and off while tracks are open, once together
+    // with a rebuild.
+    std::map<int, bool> switches{{60, true},  {120, false}, {121, true},  {180, false},
+                                 {200, true}, {201, true},  {250, false}, {251, true}};
+    const auto live = [](int id, int frame) {
+        const int start = (id * 37) % 280, length = 10 + (id * 13) % 60;
+        return frame >= start && frame < start + length;
+    };
+    for (int frame = 0; frame < 300; ++frame) {
+        const uint64_t t = 40u * static_cast<uint64_t>(frame);
+        if (auto on = switches.find(frame); on != switches.end()) {
+            ASSERT_EQ(h.detector->SetValue("TargetLifeEvent", on->second), 0);
+        }
+        if (frame == 180) {
+            ASSERT_EQ(h.detector->SetValue("NumThreads", int32_t{3}), 0);
+        }
+        // The result of the previous frame arrives with this one.
+        if (frame > 0) {
+            std::vector<QelWrapper::TrackedObject> objects;
+            std::vector<int32_t> finished;
+            for (int id = 1; id <= 40; ++id) {
+                if (live(id, frame - 1) && (frame + id) % 7 != 0)
+                    objects.push_back(Object(id, 0.9f, 10 * id, 0, 100, 100));
+                if (live(id, frame - 2) && !live(id, frame - 1)) finished.push_back(id);
+            }
+            if (frame != 180) Queue(Result(t - 40, objects, finished));
+        }
+        ASSERT_EQ(h.Frame(t), 0) << frame;
+    }
+    h.Destroy();
+
+    const LifeProtocol p = CheckLifeProtocol(h.host.context);
+    RecordProperty("lifeEventBegins", static_cast<int>(p.begins));
+    RecordProperty("lifeEventEnds", static_cast<int>(p.ends));
+    RecordProperty("targetAppearances", static_cast<int>(p.appearances));
+    EXPECT_GT(p.begins, 40u) << "tracks were begun again after every switch";
+    EXPECT_EQ(p.begins, p.ends);
+    EXPECT_EQ(p.lifeEndsWithoutBegin, 0u);
+    EXPECT_EQ(p.lifeBeginsWhileOpen, 0u);
+    EXPECT_EQ(p.lifeEventsLeftOpen, 0u);
+    EXPECT_EQ(p.continuedWithoutBegin, 0u) << "no target continues after its end";
+    EXPECT_EQ(p.endedWithoutBegin, 0u);
+    EXPECT_EQ(p.targetsLeftOpen, 0u);
+    EXPECT_TRUE(h.host.context.Violations().empty());
 }
 
 TEST_F(DetectorLogic, BothViewsArePushedAndRefusalsLogged)
@@ -345,7 +460,7 @@ TEST_F(DetectorLogic, BadFramesAndFailuresAnswerTheirCodes)
 
     // A sample offering neither buffer is released.
     struct Bare final : Kest8::MFF::ISample {
-        REFHOST_CONTRACTS(Kest8::MFF::ISample)
+        REFHOST_BARE_SAMPLE_CONTRACTS(Kest8::MFF::ISample)
         uint64_t GetTimestamp() const override { return 0; }
         void Release() override { ++releases; }
         int releases = 0;
@@ -365,21 +480,180 @@ TEST_F(DetectorLogic, BadFramesAndFailuresAnswerTheirCodes)
     EXPECT_EQ(h.host.logger.LinesWithText("scripted push failure").size(), 1u);
 }
 
-TEST_F(DetectorLogic, FailedObserverCreationIsNotRetriedUntilAChange)
+TEST_F(DetectorLogic, FailedBuildIsRetriedEveryTenSecondsOfFrameTime)
 {
+    h.host.logger.SetLevel(3);
     {
         std::lock_guard<std::mutex> lock(Script().mutex);
         Script().failCreation = true;
     }
-    EXPECT_EQ(h.Frame(1), 4);
+    EXPECT_EQ(h.Frame(1000), 4);
+    EXPECT_EQ(h.Frame(1001), 1);
+    EXPECT_EQ(h.Frame(10999), 1) << "less than 10 s after the attempt";
     EXPECT_EQ(h.host.logger.LinesWithText("scripted creation failure").size(), 1u);
-    EXPECT_EQ(h.Frame(2), 1);
+    EXPECT_EQ(h.Frame(11000), 4) << "retried, failed again";
+    const auto retried = h.host.logger.LinesWithText("scripted creation failure");
+    ASSERT_EQ(retried.size(), 2u);
+    EXPECT_EQ(retried[1].level, 3);
+    EXPECT_EQ(h.Frame(12000), 1);
     {
         std::lock_guard<std::mutex> lock(Script().mutex);
         Script().failCreation = false;
     }
-    EXPECT_EQ(h.Frame(3), 1);
-    EXPECT_EQ(h.Frame(4, 640, 480), 0) << "a new size retries";
+    EXPECT_EQ(h.Frame(20999), 1);
+    EXPECT_EQ(Observers(), 0u);
+    EXPECT_EQ(h.Frame(21000), 0) << "picked up without a change";
+    EXPECT_EQ(Observers(), 1u);
+    EXPECT_EQ(h.Frame(40000), 0);
+    EXPECT_EQ(Observers(), 1u) << "a working detector does not rebuild";
+    EXPECT_EQ(h.host.logger.Count(), 2u);
+
+    // A parameter or size change still tries at once.
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().failCreation = true;
+    }
+    ASSERT_EQ(h.detector->SetValue("NumThreads", int32_t{2}), 0);
+    EXPECT_EQ(h.Frame(40001), 4);
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().failCreation = false;
+    }
+    EXPECT_EQ(h.Frame(40002), 1);
+    EXPECT_EQ(h.Frame(40003, 640, 480), 0) << "a new size retries";
+    EXPECT_EQ(h.Frame(40004, 640, 480), 0);
+    EXPECT_EQ(Observers(), 2u);
+}
+
+TEST_F(DetectorLogic, FailedRebuildLetsTheStoppedObserverGo)
+{
+    h.host.logger.SetLevel(3);
+    ASSERT_EQ(h.Frame(1), 0);
+    Queue(Result(10, {Object(3, 0.9f, 0, 0, 100, 100)}));
+    ASSERT_EQ(h.Frame(10), 0);
+
+    // A region outside the frame: the old observer is stopped, its track
+    // ended, and no successor can be built.
+    Rectangles outside({{0.5, 0.0, 0.6, 1.0}});
+    ASSERT_EQ(h.detector->SetValue("RegionOfInterest", &outside), 0);
+    EXPECT_EQ(h.Frame(20), 4);
+    auto reports = Reports(h.host.context);
+    ASSERT_EQ(reports.back().targets.size(), 1u);
+    EXPECT_EQ(reports.back().targets[0].phase, 2u);
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        ASSERT_EQ(Script().observers.size(), 1u);
+        EXPECT_EQ(Script().observers[0]->stops, 1);
+        EXPECT_TRUE(Script().observers[0]->destroyed) << "a stopped observer is not kept";
+    }
+    for (uint64_t t = 30; t < 100; t += 10) EXPECT_EQ(h.Frame(t), 1) << t;
+    EXPECT_TRUE(h.host.logger.LinesWithText("failed pushing the frame to stream").empty());
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        EXPECT_EQ(Script().observers[0]->planarPushes, 2) << "nothing pushed after the stop";
+    }
+    const size_t reportsBefore = Reports(h.host.context).size();
+
+    // An observer that cannot be built after a working one: the same.
+    Rectangles whole({{0.0, 0.0, 1.0, 1.0}});
+    ASSERT_EQ(h.detector->SetValue("RegionOfInterest", &whole), 0);
+    ASSERT_EQ(h.Frame(100), 0);
+    EXPECT_EQ(Reports(h.host.context).size(), reportsBefore + 1) << "one empty closing report";
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().failCreation = true;
+    }
+    ASSERT_EQ(h.detector->SetValue("DetectorStep", int32_t{3}), 0);
+    EXPECT_EQ(h.Frame(110), 4);
+    EXPECT_EQ(h.Frame(120), 1);
+    std::lock_guard<std::mutex> lock(Script().mutex);
+    ASSERT_EQ(Script().observers.size(), 2u);
+    EXPECT_TRUE(Script().observers[1]->destroyed);
+    EXPECT_EQ(Script().observers[1]->planarPushes, 1);
+}
+
+TEST_F(DetectorLogic, ObserverFactoryGivingNothingMeansNoTracker)
+{
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().returnNull = true;
+    }
+    EXPECT_EQ(h.Frame(1), 1);
+    EXPECT_EQ(h.Frame(2), 1);
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().returnNull = false;
+    }
+    EXPECT_EQ(h.Frame(10001), 0) << "retried";
+}
+
+TEST_F(DetectorLogic, ResultsQueuedAtARebuildAreReportedBeforeTheTracksEnd)
+{
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().holdUntilStop = true;
+    }
+    ASSERT_EQ(h.Frame(1), 0);
+    Queue(Result(5, {Object(3, 0.9f, 100, 0, 100, 100)}));
+    ASSERT_EQ(h.Frame(10), 0);
+    ASSERT_EQ(Reports(h.host.context).size(), 1u) << "held until the stop";
+
+    ASSERT_EQ(h.detector->SetValue("NumThreads", int32_t{2}), 0);
+    ASSERT_EQ(h.Frame(20), 0);
+    const auto reports = Reports(h.host.context);
+    ASSERT_EQ(reports.size(), 3u);
+    ASSERT_EQ(reports[1].targets.size(), 1u) << "the old observer's last result";
+    EXPECT_EQ(reports[1].timestamp, 5u);
+    EXPECT_EQ(reports[1].targets[0].phase, 1u);
+    ASSERT_EQ(reports[2].targets.size(), 1u);
+    EXPECT_EQ(reports[2].targets[0].phase, 2u);
+    EXPECT_NEAR(reports[2].targets[0].box.left, 0.1, 1e-9);
+    std::lock_guard<std::mutex> lock(Script().mutex);
+    EXPECT_TRUE(Script().observers[1]->results.empty());
+}
+
+TEST_F(DetectorLogic, ResultsQueuedAtDestructionAreReported)
+{
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().holdUntilStop = true;
+    }
+    ASSERT_EQ(h.Frame(1), 0);
+    Queue(Result(5, {Object(3, 0.9f, 100, 0, 100, 100)}));
+    Queue(Result(8, {Object(3, 0.9f, 200, 0, 100, 100), Object(4, 0.9f, 0, 0, 100, 100)}));
+    ASSERT_EQ(h.Frame(10), 0);
+    h.Destroy();
+    const auto reports = Reports(h.host.context);
+    ASSERT_EQ(reports.size(), 5u) << "first frame, two results, the ending, the reporter's close";
+    EXPECT_EQ(reports[1].timestamp, 5u);
+    EXPECT_EQ(reports[2].timestamp, 8u);
+    ASSERT_EQ(reports[3].targets.size(), 2u);
+    EXPECT_NEAR(reports[3].targets[0].box.left, 0.2, 1e-9);
+    EXPECT_EQ(reports[3].targets[1].objectId, 4);
+    EXPECT_TRUE(reports[4].targets.empty());
+}
+
+TEST_F(DetectorLogic, DestructionReportsTheLastBoxesWhenStopFails)
+{
+    ASSERT_EQ(h.Frame(1), 0);
+    Queue(Result(10, {Object(3, 0.9f, 100, 0, 100, 100), Object(9, 0.9f, 500, 0, 100, 100)}));
+    ASSERT_EQ(h.Frame(10), 0);
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().failStop = true;
+    }
+    h.Destroy();
+    const auto reports = Reports(h.host.context);
+    ASSERT_EQ(reports.size(), 4u);
+    const auto& ending = reports[2].targets;
+    ASSERT_EQ(ending.size(), 2u);
+    EXPECT_EQ(ending[0].phase, 2u);
+    EXPECT_NEAR(ending[0].box.left, 0.1, 1e-9);
+    EXPECT_NEAR(ending[0].box.width, 0.1, 1e-9);
+    EXPECT_NEAR(ending[1].box.left, 0.5, 1e-9);
+    EXPECT_TRUE(reports[3].targets.empty()) << "nothing left for the reporter to close";
+    std::lock_guard<std::mutex> lock(Script().mutex);
+    EXPECT_TRUE(Script().observers[0]->destroyed);
 }
 
 TEST_F(DetectorLogic, DestructionEndsOpenTracks)
@@ -430,6 +704,29 @@ TEST_F(DetectorLogic, StatisticsFollowFrameTimeAndTheClock)
     EXPECT_EQ(std::get<uint64_t>(s[2].value), 2u);
     EXPECT_EQ(s[3].metric, "errors");
     EXPECT_EQ(std::get<uint64_t>(s[3].value), 0u);
+}
+
+TEST_F(DetectorLogic, RatesAfterARebuildCountTheNewObserverFromZero)
+{
+    auto set = [](QelWrapper::StreamStatistics statistics) {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().statistics = statistics;
+    };
+    ASSERT_EQ(h.Frame(0), 0);
+    set({0, 250, 240});
+    h.clock.AdvanceSeconds(15);
+    ASSERT_EQ(h.Frame(15000), 0);
+    ASSERT_EQ(h.detector->SetValue("NumThreads", int32_t{2}), 0);
+    ASSERT_EQ(h.Frame(15040), 0);
+    ASSERT_EQ(Observers(), 2u);
+    set({0, 375, 360});  // the new observer, 15 s later
+    h.clock.AdvanceSeconds(15);
+    ASSERT_EQ(h.Frame(30040), 0);
+    const auto s = h.host.statistics.Submissions();
+    ASSERT_EQ(s.size(), 8u);
+    EXPECT_NEAR(std::get<double>(s[0].value), 250.0 / 15.0, 1e-9);
+    EXPECT_NEAR(std::get<double>(s[4].value), 25.0, 1e-9);
+    EXPECT_NEAR(std::get<double>(s[5].value), 24.0, 1e-9);
 }
 
 TEST_F(DetectorLogic, AdviceFollowsTheDevice)

@@ -1,5 +1,7 @@
 #include "ScriptedWrapper.h"
 
+#include <stdexcept>
+
 namespace ScriptedWrapper {
 
 State& Get()
@@ -14,10 +16,12 @@ void Reset()
     State& s = Get();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.observers.clear();
-    s.results.clear();
+    s.holdUntilStop = false;
     s.refusePushes = false;
     s.failCreation = false;
+    s.returnNull = false;
     s.failPush = false;
+    s.failStop = false;
     s.statistics = {};
     s.calls.clear();
 }
@@ -25,6 +29,14 @@ void Reset()
 std::shared_ptr<ObserverRecord> NewRecord()
 {
     return std::make_shared<ObserverRecord>();
+}
+
+void Queue(QelWrapper::FrameResult result)
+{
+    State& s = Get();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.observers.empty()) throw std::logic_error("no observer to queue a result on");
+    s.observers.back()->results.push_back(std::move(result));
 }
 
 QelWrapper::TrackedObject Object(int32_t trackId, float score, int32_t x, int32_t y, int32_t width, int32_t height)

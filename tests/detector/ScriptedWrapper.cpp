@@ -37,14 +37,16 @@ public:
         std::lock_guard<std::mutex> lock(Get().mutex);
         ++m_record->stops;
         Get().calls.push_back("Stop");
+        if (Get().failStop) throw std::runtime_error("scripted stop failure");
     }
 
     bool PopResult(QelWrapper::FrameResult& result) override
     {
         std::lock_guard<std::mutex> lock(Get().mutex);
-        if (Get().results.empty()) return false;
-        result = std::move(Get().results.front());
-        Get().results.pop_front();
+        auto& results = m_record->results;
+        if (results.empty() || (m_record->holdUntilStop && m_record->stops == 0)) return false;
+        result = std::move(results.front());
+        results.pop_front();
         return true;
     }
 
@@ -88,8 +90,10 @@ extern "C" __attribute__((visibility("default"))) QelWrapper::IObjectObserver* C
     std::lock_guard<std::mutex> lock(Get().mutex);
     Get().calls.push_back("create");
     if (Get().failCreation) throw std::runtime_error("scripted creation failure");
+    if (Get().returnNull) return nullptr;
     auto record = ScriptedWrapper::NewRecord();
     record->config = *config;
+    record->holdUntilStop = Get().holdUntilStop;
     Get().observers.push_back(record);
     return new ScriptedObserver(record);
 }

@@ -21,6 +21,8 @@ struct ObserverRecord {
     int gpuPushes = 0;     // non-null composite frames
     int planarPushes = 0;  // non-null planar frames
     int nullPushes = 0;
+    std::deque<QelWrapper::FrameResult> results;  // this observer's, popped in order
+    bool holdUntilStop = false;                   // nothing pops before Stop
 };
 
 struct State {
@@ -28,10 +30,12 @@ struct State {
     int loads = 0;  // the stand-in library's loads and unloads
     int unloads = 0;
     std::vector<std::shared_ptr<ObserverRecord>> observers;  // creation order
-    std::deque<QelWrapper::FrameResult> results;             // popped in order
+    bool holdUntilStop = false;                              // for observers created from now on
     bool refusePushes = false;
     bool failCreation = false;  // CreateObjectObserver throws
+    bool returnNull = false;    // CreateObjectObserver gives no observer
     bool failPush = false;      // pushes throw
+    bool failStop = false;      // Stop throws
     QelWrapper::StreamStatistics statistics;
     std::vector<std::string> calls;
 };
@@ -40,6 +44,8 @@ State& Get();
 void Reset();
 // Made here, not in the stand-in: records outlive its unloading.
 std::shared_ptr<ObserverRecord> NewRecord();
+// Queues a result on the newest observer.
+void Queue(QelWrapper::FrameResult result);
 
 // An object whose box, in thousandths of the frame, is what ToRelativeRect
 // gives back.

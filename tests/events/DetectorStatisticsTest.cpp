@@ -88,15 +88,22 @@ TEST(DetectorStatistics, CountersOfARebuiltObserverAreCountedFromZero)
 {
     RefHost::StatisticsSink sink;
     DetectorStatistics statistics(&sink, kParameter);
-    StreamStatistics before{0, 3000, 2900};
-    statistics.Update(before, 1000);
-    StreamStatistics restarted{0, 150, 3000};
-    statistics.Update(restarted, 1000);
+    StreamStatistics before{0, 250, 240};
+    statistics.Update(before, 15000);
+    // The new observer's counters overtake the old ones within the period.
+    statistics.RestartStreamCounters();
+    StreamStatistics rebuilt{0, 375, 360};
+    statistics.Update(rebuilt, 15000);
+    EXPECT_EQ(rebuilt.pushedFrames, 0u) << "the caller gets the zeroed snapshot back";
+    StreamStatistics later{0, 750, 720};
+    statistics.Update(later, 15000);
 
     const auto submitted = sink.Submissions();
-    ASSERT_EQ(submitted.size(), 8u);
-    EXPECT_DOUBLE_EQ(AsDouble(submitted[4]), 150.0);
-    EXPECT_DOUBLE_EQ(AsDouble(submitted[5]), 100.0);
+    ASSERT_EQ(submitted.size(), 12u);
+    EXPECT_DOUBLE_EQ(AsDouble(submitted[4]), 25.0);
+    EXPECT_DOUBLE_EQ(AsDouble(submitted[5]), 24.0);
+    EXPECT_DOUBLE_EQ(AsDouble(submitted[8]), 25.0) << "then differences again";
+    EXPECT_DOUBLE_EQ(AsDouble(submitted[9]), 24.0);
 }
 
 TEST(DetectorStatistics, PeriodWithoutLengthPublishesNothing)

@@ -24,6 +24,10 @@ constexpr uint32_t kTrackObjectClass = 1;
 constexpr uint64_t kStatisticsFramePeriod = 14999;
 constexpr int64_t kStatisticsClockPeriodNs = 14'999'999'999;
 
+// Frame time between two attempts to build an observer when there is none:
+// a wrapper or data fixed on disk, or resources freed, are picked up alone.
+constexpr uint64_t kBuildRetryPeriod = 10000;
+
 // Bit of the advisor's flags that asks for device advice.
 constexpr uint32_t kAdvisorWantsDeviceAdvice = 2;
 constexpr uint32_t kAdviceGpu = 4;
@@ -83,11 +87,19 @@ Detector::Detector(const std::string& modulePath, Kest8::ILogger* logger,
 
 Detector::~Detector()
 {
-    try {
-        if (observer) {
+    // Each step on its own: a failing one must not cost the host the others,
+    // above all the last box of every track.
+    if (observer) {
+        try {
             observer->Stop();
-            DrainResults();
+        } catch (...) {
         }
+        try {
+            DrainResults(*observer);
+        } catch (...) {
+        }
+    }
+    try {
         EndAllTracks();
     } catch (...) {
     }
@@ -169,7 +181,9 @@ Kest8::ResultCode Detector::ReceiveLocked(uint64_t timestamp, Kest8::MFF::ICompo
     }
     if (settingsChanged || static_cast<int64_t>(width) != config.frameWidth ||
         static_cast<int64_t>(height) != config.frameHeight)
-        Reconfigure(width, height);
+        Reconfigure(width, height, timestamp);
+    else if (!observer && timestamp - lastBuildTimestamp >= kBuildRetryPeriod)
+        RetryBuild(timestamp);
     lastFrameTimestamp = timestamp;
     if (!observer) return Kest8::Result::NoTracker;
 
@@ -177,7 +191,7 @@ Kest8::ResultCode Detector::ReceiveLocked(uint64_t timestamp, Kest8::MFF::ICompo
     const bool pushedGpu = observer->PushGpuFrame(composite);
     const bool pushedCpu = observer->PushFrame(planar);
     if (!pushedGpu && !pushedCpu) RECEIVE_LOG(3, "failed pushing the frame to stream");
-    DrainResults();
+    DrainResults(*observer);
     return Kest8::Result::Success;
 }
 
@@ -193,20 +207,58 @@ void Detector::UpdateStatistics(uint64_t timestamp)
     lastStatisticsTimestamp = timestamp;
 }
 
-void Detector::Reconfigure(uint32_t width, uint32_t height)
+void Detector::Reconfigure(uint32_t width, uint32_t height, uint64_t timestamp)
 {
     settingsChanged = false;
-    if (observer) {
-        observer->Stop();
-        DrainResults();
-    }
-    EndAllTracks();
+    // Once stopped, the old observer takes no more frames: it goes whether or
+    // not a successor can be built, after its results and tracks are reported.
+    std::unique_ptr<QelWrapper::IObjectObserver> previous = std::move(observer);
+    try {
+        if (previous) {
+            previous->Stop();
+            DrainResults(*previous);
+        }
+        EndAllTracks();
 
-    if (width > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()) ||
-        height > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
-        throw std::runtime_error(fmt::format("Frame size {}x{} is too large.", width, height));
-    config.frameWidth = static_cast<int32_t>(width);
-    config.frameHeight = static_cast<int32_t>(height);
+        if (width > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()) ||
+            height > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
+            throw std::runtime_error(fmt::format("Frame size {}x{} is too large.", width, height));
+        config.frameWidth = static_cast<int32_t>(width);
+        config.frameHeight = static_cast<int32_t>(height);
+        BuildObserver(timestamp);
+    } catch (...) {
+        previous.reset();
+        ReleaseUnusedPlugin();
+        if (!tracks.empty()) {
+            // Tracks of a stop or drain that failed: no observer reports them any more.
+            try {
+                EndAllTracks();
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+    previous.reset();
+    ReleaseUnusedPlugin();
+}
+
+void Detector::RetryBuild(uint64_t timestamp)
+{
+    try {
+        if (!tracks.empty()) EndAllTracks();
+        BuildObserver(timestamp);
+    } catch (...) {
+        ReleaseUnusedPlugin();
+        throw;
+    }
+    ReleaseUnusedPlugin();
+}
+
+void Detector::BuildObserver(uint64_t timestamp)
+{
+    lastBuildTimestamp = timestamp;
+    const uint32_t width = static_cast<uint32_t>(config.frameWidth);
+    const uint32_t height = static_cast<uint32_t>(config.frameHeight);
 
     // The region must come out as pixels inside the frame, as the wrapper
     // requires of every rectangle it cuts.
@@ -226,15 +278,21 @@ void Detector::Reconfigure(uint32_t width, uint32_t height)
     if (!plugin) plugin = LoadPlugin(kWrapperLibrary);
     if (!plugin) return;
     auto* create = plugin->Get<CreateObjectObserverFn>(kObserverFactory);
-    // The previous observer stays when the new one cannot be built.
-    std::unique_ptr<QelWrapper::IObjectObserver> fresh(create(&config));
-    observer.swap(fresh);
-    fresh.reset();
+    observer.reset(create(&config));
+    // The new observer's counters start from zero.
+    if (observer) statistics->RestartStreamCounters();
 }
 
-void Detector::DrainResults()
+void Detector::ReleaseUnusedPlugin() noexcept
 {
-    while (observer->PopResult(pending)) {
+    // A library that gave no observer is not kept: the next attempt loads
+    // the file afresh (a replaced or repaired wrapper, for one).
+    if (!observer) plugin.reset();
+}
+
+void Detector::DrainResults(QelWrapper::IObjectObserver& from)
+{
+    while (from.PopResult(pending)) {
         const uint64_t timestamp = pending.timestamp;
         for (const auto& object : pending.objects) {
             auto found = std::find_if(tracks.begin(), tracks.end(),
@@ -251,7 +309,7 @@ void Detector::DrainResults()
                 found = std::prev(tracks.end());
             }
             found->lastTimestamp = timestamp;
-            const QelWrapper::RelativeRect r = observer->ToRelativeRect(object);
+            const QelWrapper::RelativeRect r = from.ToRelativeRect(object);
             found->box.x = std::max(r.x, 0.0);
             found->box.width = std::min(r.x + r.width, 1.0) - found->box.x;
             found->box.y = std::max(r.y, 0.0);
@@ -267,6 +325,19 @@ void Detector::DrainResults()
 
         auto report = targetReporter->BeginReport(timestamp);
         for (auto it = tracks.begin(); it != tracks.end();) {
+            if (it->unannounced) {
+                // Ended for the host when the reporter was replaced: it
+                // appears again, or, ended meanwhile, is gone already.
+                it->unannounced = false;
+                if (it->phase == 2) {
+                    it = tracks.erase(it);
+                    continue;
+                }
+                report.AddTarget(static_cast<uint32_t>(it->trackId), kTrackObjectClass,
+                                 Kest8::Framework::kTrackAppeared, &it->box);
+                ++it;
+                continue;
+            }
             if (it->phase == 1) statistics->CountNewTrack();
             report.AddTarget(static_cast<uint32_t>(it->trackId), kTrackObjectClass,
                              static_cast<Kest8::Framework::TrackPhase>(it->phase), &it->box);
@@ -279,8 +350,9 @@ void Detector::EndAllTracks()
 {
     auto report = targetReporter->BeginReport(lastFrameTimestamp);
     for (const auto& track : tracks)
-        report.AddTarget(static_cast<uint32_t>(track.trackId), kTrackObjectClass, Kest8::Framework::TrackPhase(2),
-                         &track.box);
+        if (!track.unannounced)
+            report.AddTarget(static_cast<uint32_t>(track.trackId), kTrackObjectClass, Kest8::Framework::TrackPhase(2),
+                             &track.box);
     tracks.clear();
 }
 
@@ -289,9 +361,11 @@ Kest8::ResultCode Detector::SetValue(const char* name, bool value)
     if (name == nullptr) return Kest8::Result::InvalidArgument;
     if (std::strcmp(name, "TargetLifeEvent") != 0) return Kest8::Result::UnknownParameter;
     std::lock_guard<std::mutex> lock(mutex);
-    // Dropping the previous reporter closes the targets it still had open.
+    // Dropping the previous reporter closes the targets it still had open;
+    // the tracks go on, so the new one announces them afresh.
     targetReporter =
         Kest8::Framework::TargetsReportingHelper::Create(targetEnumeratorFactory, eventFactory, kDetectorsGroup, value);
+    for (auto& track : tracks) track.unannounced = true;
     return Kest8::Result::Success;
 }
 

@@ -66,13 +66,19 @@ private:
         uint64_t firstTimestamp = 0;
         uint64_t lastTimestamp = 0;
         QelWrapper::RelativeRect box;
+        // The reporter was replaced since the track was last reported: the
+        // previous one ended it for the host, the current one never saw it.
+        bool unannounced = false;
     };
 
     Kest8::ResultCode ReceiveLocked(uint64_t timestamp, Kest8::MFF::ICompositeBuffer2* composite,
                                     Kest8::MFF::IPlanarBuffer* planar);
     void UpdateStatistics(uint64_t timestamp);
-    void Reconfigure(uint32_t width, uint32_t height);
-    void DrainResults();
+    void Reconfigure(uint32_t width, uint32_t height, uint64_t timestamp);
+    void RetryBuild(uint64_t timestamp);
+    void BuildObserver(uint64_t timestamp);
+    void ReleaseUnusedPlugin() noexcept;
+    void DrainResults(QelWrapper::IObjectObserver& from);
     void EndAllTracks();
 
     Kest8::ILogger* const logger;
@@ -93,6 +99,7 @@ private:
     uint64_t lastStatisticsTimestamp = 0;
     int64_t lastStatisticsTime = 0;
     uint64_t lastFrameTimestamp = 0;
+    uint64_t lastBuildTimestamp = 0;  // frame time of the last attempt to build an observer
     std::vector<TrackRecord> tracks;
     std::shared_ptr<Kest8::Framework::TargetsReportingHelper> targetReporter;
     QelWrapper::FrameResult pending;  // reused between frames
