@@ -27,7 +27,7 @@ std::unique_ptr<RefHost::FrameSample> FullHd()
     auto sample = std::make_unique<RefHost::FrameSample>(shape);
     // Some texture, so the conversion does real work.
     auto* y = const_cast<uint8_t*>(sample->GetPlaneY());
-    for (size_t i = 0; i < sample->GetSizeY(); ++i) y[i] = static_cast<uint8_t>(16 + (i * 7) % 220);
+    for (size_t i = 0; i < sample->LumaBytes(); ++i) y[i] = static_cast<uint8_t>(16 + (i * 7) % 220);
     return sample;
 }
 

@@ -17,7 +17,7 @@ const std::string kModuleDir = QEL_MODULE_DIR;
 // A sample that offers neither buffer contract.
 class BareSample final : public MFF::ISample {
 public:
-    REFHOST_CONTRACTS(MFF::ISample)
+    REFHOST_BARE_SAMPLE_CONTRACTS(MFF::ISample)
     uint64_t GetTimestamp() const override { return 40; }
     void Release() override { ++releases; }
     int releases = 0;

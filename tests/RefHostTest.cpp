@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "RefHost/Host.h"
+#include "RefHost/Samples.h"
+#include "RefHost/Targets.h"
 
 namespace {
 
@@ -35,17 +37,66 @@ TEST(RefHostLogger, KeepsEveryLineFromConcurrentWriters)
     EXPECT_EQ(logger.LinesWithText("short").size(), static_cast<size_t>(kThreads * kLines / 2));
 }
 
-TEST(RefHostServices, WithheldServicesAreNotOffered)
+TEST(RefHostServices, AnswerOnlyTheDescribedNamesAndNoteEveryOther)
 {
+    RefHost::ClearContractViolations();
     RefHost::Host host;
     EXPECT_EQ(Kest8::QueryServiceAs<Kest8::ILogger>(&host.services), &host.logger);
+    EXPECT_EQ(Kest8::QueryServiceAs<Kest8::Analytics::ITargetEnumeratorFactory>(&host.services), &host.targets);
+    EXPECT_NE(Kest8::QueryServiceAs<Kest8::MFF::IBlobFrameFactory>(&host.services), nullptr);
     host.services.Withhold(RefHost::Service::Logger);
     EXPECT_EQ(Kest8::QueryServiceAs<Kest8::ILogger>(&host.services), nullptr);
-    EXPECT_EQ(host.services.QueryService(nullptr), nullptr);
+    EXPECT_TRUE(RefHost::ContractViolations().empty()) << "withheld is not misuse";
 
     EXPECT_EQ(Kest8::QueryContractAs<Kest8::Statistics::ISink>(&host.context), &host.statistics);
     host.context.WithholdSink();
     EXPECT_EQ(Kest8::QueryContractAs<Kest8::Statistics::ISink>(&host.context), nullptr);
+
+    // A frame sample answers both buffer names, offered or not.
+    RefHost::SampleShape shape;
+    shape.width = 4;
+    shape.height = 2;
+    RefHost::FrameSample sample(shape);
+    EXPECT_EQ(Kest8::QueryContractAs<Kest8::MFF::IPlanarBuffer>(sample.Sample()), sample.Planar());
+    EXPECT_EQ(Kest8::QueryContractAs<Kest8::MFF::ICompositeBuffer2>(sample.Sample()), nullptr);
+    EXPECT_TRUE(RefHost::ContractViolations().empty());
+
+    // Names the host never describes for these objects.
+    EXPECT_EQ(host.services.QueryService(nullptr), nullptr);
+    EXPECT_EQ(Kest8::QueryContractAs<Kest8::Analytics::IHostContext>(&host.context), nullptr);
+    EXPECT_EQ(Kest8::QueryContractAs<Kest8::MFF::IVideoBuffer>(sample.Sample()), nullptr);
+    auto* list = host.targets.CreateTargetEnumeratorAdjuster(1);
+    Kest8::Analytics::ITargetAdjuster* target = list->AppendTarget();
+    EXPECT_EQ(Kest8::QueryContractAs<Kest8::Analytics::ITargetAdjuster>(target), target);
+    EXPECT_EQ(Kest8::QueryContractAs<Kest8::IEventArgsAdjuster>(target), nullptr);
+    EXPECT_EQ(Kest8::QueryContractAs<Kest8::Analytics::ITargetEnumerator>(list), nullptr);
+    list->Destroy();
+    const auto violations = RefHost::ContractViolations();
+    ASSERT_EQ(violations.size(), 5u);
+    EXPECT_EQ(violations[0], "RefHost::ServiceProvider asked for a null name");
+    EXPECT_EQ(violations[1], "RefHost::HostContext asked for Kest8::Analytics::IHostContext");
+    EXPECT_EQ(violations[2], "RefHost::FrameSample asked for Kest8::MFF::IVideoBuffer");
+    EXPECT_EQ(violations[3], "RefHost::Target asked for Kest8::IEventArgsAdjuster");
+    EXPECT_EQ(violations[4], "RefHost::TargetList asked for Kest8::Analytics::ITargetEnumerator");
+    RefHost::ClearContractViolations();
+}
+
+TEST(RefHostLayout, ObjectsAreLaidOutAsModulesReachThem)
+{
+    RefHost::Host host;
+    // The context's event creation is its own: the handed-over contract is it.
+    Kest8::IContract* context = static_cast<Kest8::Analytics::IHostContext*>(&host.context);
+    EXPECT_EQ(Kest8::Analytics::HostContextOf(context), static_cast<Kest8::Analytics::IHostContext*>(&host.context));
+
+    // A target's named values are the very next interface of the object.
+    auto* list = host.targets.CreateTargetEnumeratorAdjuster(1);
+    Kest8::Analytics::ITargetAdjuster* target = list->AppendTarget();
+    auto* hostTarget = static_cast<RefHost::Target*>(target);
+    EXPECT_EQ(Kest8::Analytics::TargetEventArgs(target), static_cast<Kest8::IEventArgsAdjuster*>(hostTarget));
+    EXPECT_EQ(Kest8::Analytics::TargetEventArgs(nullptr), nullptr);
+    EXPECT_EQ(Kest8::Analytics::TargetEventArgs(target)->SetValue("ObjectId", int32_t{3}), 0);
+    EXPECT_EQ(hostTarget->Record().Int32("ObjectId"), 3);
+    list->Destroy();
 }
 
 }  // namespace

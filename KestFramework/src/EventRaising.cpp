@@ -242,7 +242,7 @@ std::string CDetectorEventFactory::UuidGenerator::operator()() const
 
 CDetectorEventFactory::CDetectorEventFactory(Analytics::IDetector* detector, IContract* hostContext, ILogger* logger,
                                              const std::string& detectorsGroup)
-    : hostContext(QueryContractAs<Analytics::IHostContext>(hostContext)),
+    : hostContext(Analytics::HostContextOf(hostContext)),
       detector(detector),
       logger(logger),
       detectorsGroup(detectorsGroup)
@@ -372,8 +372,8 @@ bool CDetectorEventFactory::RaiseTargetList(Analytics::ITargetEnumerator* enumer
     while (enumerator->MoveNext()) {
         auto* target = QueryContractAs<Analytics::ITargetAdjuster>(enumerator->Current());
         if (target == nullptr) break;
-        auto* args = QueryContractAs<IEventArgsAdjuster>(target);
-        if (args != nullptr) args->SetValue("ObjectId", static_cast<int32_t>(target->GetTargetId() & 0x7fffffffu));
+        Analytics::TargetEventArgs(target)->SetValue("ObjectId",
+                                                     static_cast<int32_t>(target->GetTargetId() & 0x7fffffffu));
     }
 
     CDetectorEvent event = CreateListEvent("TargetList", enumerator->GetTimestamp());

@@ -91,7 +91,7 @@ Analytics::ITargetAdjuster* TargetsReport::AddTarget(uint32_t trackId, uint32_t 
         const Rect rect{from.x, from.y, from.width, from.height};
         target->SetPhase(phase);
         target->SetBox(&rect);
-        if (auto* args = QueryContractAs<IEventArgsAdjuster>(target)) {
+        if (auto* args = Analytics::TargetEventArgs(target)) {
             args->SetValue("ObjectId", Low31(trackId));
             args->SetValue("ObjectClassEnum", static_cast<int32_t>(objectClass));
             if (owner.targetLifeEvents) {

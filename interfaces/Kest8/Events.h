@@ -48,13 +48,21 @@ constexpr int32_t End = 2;
 constexpr int32_t OneShot = 3;
 }  // namespace EventPhase
 
-// Offered by the host context a detector is created with.
+// The host context a detector is created with. The host hands it over as a
+// plain IContract; its two event-creation operations are that object's own
+// next slots, so it is used as this interface without asking QueryContract
+// (the only contract it is asked for is Statistics::ISink).
 class IHostContext : public IContract {
 public:
     virtual IDetectorEvent* CreateDetectorEvent(IDetector* detector, const char* name, uint64_t timestamp,
                                                 int32_t phase) = 0;
     virtual IDetectorEvent* CreateEvent(IDetector* detector, const char* name, uint64_t timestamp) = 0;
 };
+
+inline IHostContext* HostContextOf(IContract* context) noexcept
+{
+    return static_cast<IHostContext*>(context);
+}
 
 }  // namespace Analytics
 }  // namespace Kest8

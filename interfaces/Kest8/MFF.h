@@ -25,9 +25,7 @@ public:
     virtual const uint8_t* GetPlaneY() const = 0;
     virtual const uint8_t* GetPlaneU() const = 0;
     virtual const uint8_t* GetPlaneV() const = 0;
-    virtual uint32_t GetSizeY() const = 0;
-    virtual uint32_t GetSizeU() const = 0;
-    virtual uint32_t GetSizeV() const = 0;
+    virtual uint32_t GetSizeU() const = 0;  // bytes of the U plane
     virtual uint32_t GetPitchY() const = 0;
     virtual uint32_t GetPitchU() const = 0;
     virtual uint32_t GetPitchV() const = 0;
@@ -39,7 +37,6 @@ class ICompositeBuffer2 : public IVideoBuffer {
 public:
     virtual void* GetData() const = 0;
     virtual uint32_t GetPitch() const = 0;
-    virtual uint32_t GetDataSize() const = 0;
 };
 
 class IBlobFrameFactory : public IContract {

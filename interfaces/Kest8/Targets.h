@@ -14,8 +14,7 @@ public:
     virtual uint32_t GetTargetId() const = 0;
 };
 
-// A target being filled in. Its named values go through the
-// IEventArgsAdjuster contract of the same object.
+// A target being filled in.
 class ITargetAdjuster : public ITarget {
 public:
     virtual void SetTargetId(uint32_t id) = 0;
@@ -23,6 +22,19 @@ public:
     virtual void SetPhase(uint32_t phase) = 0;
     virtual void SetBox(const Rect* box) = 0;
 };
+
+// Layout of a host target object, relied on by every plug-in: its
+// ITargetAdjuster interface pointer is immediately followed by the
+// IEventArgsAdjuster interface pointer of the same object, which takes the
+// target's named values. The host answers no contract name for the latter,
+// so it is reached by position, never through QueryContract.
+static_assert(sizeof(ITargetAdjuster) == sizeof(void*), "an interface is one table pointer");
+
+inline IEventArgsAdjuster* TargetEventArgs(ITargetAdjuster* target) noexcept
+{
+    if (target == nullptr) return nullptr;
+    return reinterpret_cast<IEventArgsAdjuster*>(reinterpret_cast<unsigned char*>(target) + sizeof(ITargetAdjuster));
+}
 
 class ITargetEnumerator : public IMultimediaBuffer {
 public:

@@ -257,7 +257,7 @@ TEST_F(EventTest, MissingArgsAdjusterIsAskedForAgainAtTheNextSetter)
 TEST_F(EventTest, EveryEventIsInertWithoutAnEventCreatingHost)
 {
     RefHost::HostContext withoutEvents(&host.statistics);
-    withoutEvents.WithholdEventCreation();
+    withoutEvents.ReturnNoEvent();
     host.context.ReturnNoEvent();
     CDetectorEventFactory factories[] = {
         factory,
@@ -448,9 +448,9 @@ private:
 
 TEST_F(EventTest, TargetListGetsObjectIdsAndGoesToTheHost)
 {
-    Kest8::Analytics::ITargetEnumerator* list = host.targets.CreateTargetEnumerator(77);
-    auto* adjuster = Kest8::QueryContractAs<Kest8::Analytics::ITargetEnumeratorAdjuster>(list);
+    Kest8::Analytics::ITargetEnumeratorAdjuster* adjuster = host.targets.CreateTargetEnumeratorAdjuster(77);
     ASSERT_NE(adjuster, nullptr);
+    Kest8::Analytics::ITargetEnumerator* list = adjuster;
     adjuster->AppendTarget()->SetTargetId(0x80000005u);
     adjuster->AppendTarget()->SetTargetId(7);
     EXPECT_TRUE(factory.RaiseTargetList(list));

@@ -15,7 +15,6 @@ TEST(RefHostEvents, RecordsEventsInTheOrderTheyEndAndNotesMisuse)
     auto* second = context.CreateEvent(nullptr, "Second", 2);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->GetTimestamp(), 1u);
-    EXPECT_EQ(Kest8::QueryContractAs<Kest8::IEventArgsAdjuster>(first), first->GetEventArgsAdjuster());
     EXPECT_EQ(first->GetEventArgsAdjuster()->SetValue("Value", int32_t{4}), 0);
     context.RefuseValue("Refused");
     EXPECT_NE(first->GetEventArgsAdjuster()->SetValue("Refused", true), 0);

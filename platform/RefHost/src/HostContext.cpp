@@ -91,10 +91,10 @@ HostContext::~HostContext()
 
 Kest8::IContract* HostContext::QueryContract(const char* typeName)
 {
+    // The context is handed over as this view; its event creation is its own.
     if (Kest8::IsContract<Kest8::IContract>(typeName)) return static_cast<Kest8::Analytics::IHostContext*>(this);
-    if (Kest8::IsContract<Kest8::Analytics::IHostContext>(typeName))
-        return m_withholdEvents.load() ? nullptr : static_cast<Kest8::Analytics::IHostContext*>(this);
     if (Kest8::IsContract<Kest8::Statistics::ISink>(typeName)) return m_withholdSink.load() ? nullptr : m_sink;
+    NoteContractViolation(typeid(*this), typeName);
     return nullptr;
 }
 

@@ -1,5 +1,7 @@
 #include "RefHost/Samples.h"
 
+#include "RefHost/Contract.h"
+
 #include <libyuv/convert_argb.h>
 #include <libyuv/convert_from_argb.h>
 
@@ -105,13 +107,12 @@ const Kest8::IContract* FrameSample::QueryContract(const char* typeName) const
 Kest8::IContract* FrameSample::QueryContract(const char* typeName)
 {
     using namespace Kest8::MFF;
-    if (typeName == nullptr) return nullptr;
-    if (m_shape.planar && (Kest8::IsContract<IPlanarBuffer>(typeName) || Kest8::IsContract<IVideoBuffer>(typeName) ||
-                           Kest8::IsContract<ISample>(typeName) || Kest8::IsContract<Kest8::IContract>(typeName)))
-        return static_cast<IPlanarBuffer*>(this);
-    if (m_shape.nv12 && (Kest8::IsContract<ICompositeBuffer2>(typeName) || Kest8::IsContract<IVideoBuffer>(typeName) ||
-                         Kest8::IsContract<ISample>(typeName) || Kest8::IsContract<Kest8::IContract>(typeName)))
-        return static_cast<ICompositeBuffer2*>(this);
+    // A sample is asked only for its two buffer views.
+    if (Kest8::IsContract<IPlanarBuffer>(typeName)) return m_shape.planar ? static_cast<IPlanarBuffer*>(this) : nullptr;
+    if (Kest8::IsContract<ICompositeBuffer2>(typeName))
+        return m_shape.nv12 ? static_cast<ICompositeBuffer2*>(this) : nullptr;
+    if (Kest8::IsContract<Kest8::IContract>(typeName)) return Sample();
+    NoteContractViolation(typeid(*this), typeName);
     return nullptr;
 }
 

@@ -9,6 +9,7 @@ Kest8::IContract* ServiceProvider::QueryService(const char* typeName)
     if (Kest8::IsContract<Kest8::Analytics::ITargetEnumeratorFactory>(typeName))
         return m_withholdTargets ? nullptr : m_targets;
     if (Kest8::IsContract<Kest8::MFF::IBlobFrameFactory>(typeName)) return m_withholdBlobs ? nullptr : m_blobs;
+    NoteContractViolation(typeid(*this), typeName);
     return nullptr;
 }
 

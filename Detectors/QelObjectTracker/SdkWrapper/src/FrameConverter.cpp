@@ -112,12 +112,14 @@ bool FrameConverter::Prepare(const Kest8::IContract* sample, const PixelRect& ro
     const uint64_t rowBytes = static_cast<uint64_t>(w) * static_cast<uint64_t>(bytesPerPixel);
     if (rowBytes > kMaxRowBytes || rowBytes * static_cast<uint64_t>(h) > kMaxPictureBytes)
         throw std::runtime_error(fmt::format("Region of interest {}x{} is too large to convert.", w, h));
-    if (planar->GetPlaneY() == nullptr || !PlaneHolds(planar->GetPitchY(), planar->GetSizeY(), frameHeight, frameWidth))
+    // The host reports only the U plane's size; the other planes are checked
+    // by their pitches.
+    if (planar->GetPlaneY() == nullptr || !PlaneHolds(planar->GetPitchY(), 0, frameHeight, frameWidth))
         throw std::runtime_error("The frame's luma plane is smaller than its picture.");
     if (source.code != KestCv::PF_GRAY8 &&
         (planar->GetPlaneV() == nullptr ||
          !PlaneHolds(pitchU, planar->GetSizeU(), source.chromaRows, source.chromaRowBytes) ||
-         !PlaneHolds(planar->GetPitchV(), planar->GetSizeV(), source.chromaRows, source.chromaRowBytes)))
+         !PlaneHolds(planar->GetPitchV(), 0, source.chromaRows, source.chromaRowBytes)))
         throw std::runtime_error("The frame's chroma planes are smaller than its picture.");
 
     const bool changed = roi.x != left || roi.y != top || w != width || h != height;

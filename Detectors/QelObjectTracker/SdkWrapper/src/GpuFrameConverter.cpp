@@ -42,9 +42,6 @@ void GpuFrameConverter::Convert(const Kest8::MFF::ICompositeBuffer2& frame, void
     if (frame.GetData() == nullptr || pitch < frameWidth ||
         pitch > static_cast<uint64_t>(std::numeric_limits<int>::max()))
         throw std::runtime_error("The GPU frame has no data or a pitch smaller than its width.");
-    const uint64_t needed = pitch * (frameHeight + (frameHeight + 1) / 2);
-    if (frame.GetDataSize() != 0 && frame.GetDataSize() < needed)
-        throw std::runtime_error("The GPU frame's data is smaller than its NV12 picture.");
     if (hostDst == nullptr) throw std::runtime_error("No host memory to copy the GPU frame into.");
 
     const auto [cx, cy] = Kest8::Framework::ChromaPosition(KestCv::PF_YUV420P, roi);

@@ -44,7 +44,7 @@ public:
     HostEvent(std::shared_ptr<EventState> state, uint64_t id, Kest8::Analytics::IDetector* detector, const char* name,
               std::optional<int32_t> phase, uint64_t timestamp);
 
-    REFHOST_CONTRACTS(Kest8::Analytics::IDetectorEvent, Kest8::IEventArgsAdjuster)
+    REFHOST_CONTRACTS(Kest8::Analytics::IDetectorEvent)
 
     uint64_t GetTimestamp() const override { return m_timestamp; }
     void Commit() override { End(Outcome::Committed); }
@@ -91,7 +91,6 @@ public:
     void WithholdSink(bool withheld = true) { m_withholdSink.store(withheld); }
 
     // Misbehaviour for tests.
-    void WithholdEventCreation(bool withheld = true) { m_withholdEvents.store(withheld); }  // no IHostContext
     void ReturnNoEvent(bool refused = true) { m_noEvent.store(refused); }
     void WithholdArgsAdjuster(bool withheld = true);
     // Setters of that name answer an error ("" for the nameless 64-bit value).
@@ -118,7 +117,6 @@ private:
     Kest8::Statistics::ISink* m_sink;
     std::shared_ptr<EventState> m_state;
     std::atomic<bool> m_withholdSink{false};
-    std::atomic<bool> m_withholdEvents{false};
     std::atomic<bool> m_noEvent{false};
 };
 

@@ -45,16 +45,13 @@ public:
     const uint8_t* GetPlaneY() const override { return m_y.data(); }
     const uint8_t* GetPlaneU() const override { return m_u.empty() ? nullptr : m_u.data(); }
     const uint8_t* GetPlaneV() const override { return m_v.empty() ? nullptr : m_v.data(); }
-    uint32_t GetSizeY() const override { return static_cast<uint32_t>(m_y.size()); }
     uint32_t GetSizeU() const override { return m_sizeU; }
-    uint32_t GetSizeV() const override { return static_cast<uint32_t>(m_v.size()); }
     uint32_t GetPitchY() const override { return m_pitchY; }
     uint32_t GetPitchU() const override { return m_pitchU; }
     uint32_t GetPitchV() const override { return m_pitchC; }
 
     void* GetData() const override { return m_device; }
     uint32_t GetPitch() const override { return m_nv12Pitch; }
-    uint32_t GetDataSize() const override { return m_deviceSize; }
 
     // The sample's views; Sample() is the one a host hands to Receive.
     Kest8::MFF::IPlanarBuffer* Planar() { return this; }
@@ -66,6 +63,7 @@ public:
     }
 
     int Releases() const { return m_releases.load(); }
+    size_t LumaBytes() const { return m_y.size(); }
     void SetTimestamp(uint64_t timestamp) { m_shape.timestamp = timestamp; }
 
     // For samples that misreport their planes.

@@ -33,11 +33,13 @@ struct TargetListState : RecorderState {
     size_t destroyed = 0;
 };
 
+// Laid out as a host target is: the ITargetAdjuster view immediately
+// followed by the IEventArgsAdjuster view of its named values.
 class Target final : public Kest8::Analytics::ITargetAdjuster, public ArgsRecorder {
 public:
     Target(std::shared_ptr<TargetListState> state, uint64_t timestamp);
 
-    REFHOST_CONTRACTS(Kest8::Analytics::ITargetAdjuster, Kest8::Analytics::ITarget, Kest8::IEventArgsAdjuster)
+    REFHOST_CONTRACTS(Kest8::Analytics::ITargetAdjuster, Kest8::Analytics::ITargetAdjuster)
 
     uint32_t GetPhase() const override;
     Kest8::Rect GetBox() const override;
@@ -70,8 +72,7 @@ public:
     TargetList(const TargetList&) = delete;
     TargetList& operator=(const TargetList&) = delete;
 
-    REFHOST_CONTRACTS(Kest8::Analytics::ITargetEnumeratorAdjuster, Kest8::Analytics::ITargetEnumerator,
-                      Kest8::IMultimediaBuffer)
+    REFHOST_CONTRACTS(Kest8::Analytics::ITargetEnumeratorAdjuster)
 
     uint64_t GetTimestamp() const override;
     uint32_t GetMediaType() const override { return kMediaType; }
