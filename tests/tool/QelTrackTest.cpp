@@ -79,6 +79,7 @@ TEST(QelTrack, BuiltInSceneEndToEnd)
     for (const char* key : {"targetLists", "tracks", "lifeEvents", "seconds", "fps", "mota", "idf1", "idSwitches"})
         EXPECT_TRUE(summary.contains(key)) << key;
     EXPECT_GT(summary["tracks"].get<int>(), 0);
+    EXPECT_EQ(summary["contractViolations"], 0);
 
     std::map<int, std::vector<int>> phases;
     std::map<std::string, std::pair<int, int>> lives;
@@ -144,6 +145,74 @@ TEST(QelTrack, ExitStatusesSayWhatWentWrong)
     EXPECT_EQ(noModule.status, 4);
 }
 
+// MOT-challenge lines of every target a run reported, first report of each
+// frame only (the scene runs at 10 frames per second).
+std::string MotLinesOf(const Outcome& o, int frameShift, bool ignored)
+{
+    std::ostringstream lines;
+    std::set<uint64_t> seen;
+    for (const auto& r : o.records) {
+        if (r["type"] != "targets" || !seen.insert(r["timestamp"].get<uint64_t>()).second) continue;
+        const uint64_t frame = r["timestamp"].get<uint64_t>() / 100 + 1 + frameShift;
+        for (const auto& t : r["targets"]) {
+            const auto& b = t["box"];
+            lines << frame << ", " << t["values"]["ObjectId"].get<int>() << ", " << b[0].get<double>() * 640 << ", "
+                  << b[1].get<double>() * 360 << ", " << b[2].get<double>() * 640 << ", " << b[3].get<double>() * 360
+                  << (ignored ? ", 0" : ", 1") << ", -1, -1, -1\n";
+        }
+        // With the reported boxes ignored, one counted box where nobody is.
+        if (ignored) lines << frame << ", 100000, 0, 0, 2, 2\n";
+    }
+    return lines.str();
+}
+
+TEST(QelTrack, ScoresAgainstMotGroundTruth)
+{
+    const Outcome first = RunTool("--frames 120");
+    ASSERT_EQ(first.status, 0) << first.errors;
+    const std::string truth = MotLinesOf(first, 0, false);
+    ASSERT_FALSE(truth.empty()) << "no targets to score against";
+
+    const std::string exact = ::testing::TempDir() + "truth-exact.txt";
+    std::ofstream(exact) << truth;
+    const Outcome scored = RunTool("--frames 120 --truth " + exact);
+    ASSERT_EQ(scored.status, 0) << scored.errors;
+    const json& s = scored.records.back();
+    for (const char* key : {"mota", "idf1", "precision", "recall"}) EXPECT_DOUBLE_EQ(s[key].get<double>(), 1.0) << key;
+    EXPECT_EQ(s["idSwitches"], 0);
+
+    // Frames count from 1: the same boxes one frame late no longer all match.
+    const std::string late = ::testing::TempDir() + "truth-late.txt";
+    std::ofstream(late) << MotLinesOf(first, 1, false);
+    const json shifted = RunTool("--frames 120 --truth " + late).records.back();
+    EXPECT_LT(shifted["precision"].get<double>() + shifted["recall"].get<double>(), 2.0);
+
+    // Boxes flagged 0 count neither as truth nor against the reports on
+    // them: only the empty corner is truth, always missed.
+    const std::string ignored = ::testing::TempDir() + "truth-ignored.txt";
+    std::ofstream(ignored) << MotLinesOf(first, 0, true);
+    const json corner = RunTool("--frames 120 --truth " + ignored).records.back();
+    EXPECT_DOUBLE_EQ(corner["precision"].get<double>(), 1.0);
+    EXPECT_DOUBLE_EQ(corner["recall"].get<double>(), 0.0);
+    EXPECT_DOUBLE_EQ(corner["mota"].get<double>(), 0.0);
+}
+
+TEST(QelTrack, RefusesGroundTruthItCannotRead)
+{
+    const Outcome missing = RunTool("--frames 5 --truth /no/such/truth.txt");
+    EXPECT_EQ(missing.status, 3);
+    EXPECT_NE(missing.errors.find("/no/such/truth.txt"), std::string::npos) << missing.errors;
+
+    const std::string path = ::testing::TempDir() + "truth-bad.txt";
+    for (const char* bad : {"1, 1, 10, 10, 20\n", "0, 1, 10, 10, 20, 40\n", "1, x, 10, 10, 20, 40\n",
+                            "1, 1, 10, 10, -20, 40\n", "1, 2, 30, 10, 20, 40\n"}) {
+        std::ofstream(path) << "1, 2, 0, 0, 5, 5\n" << bad;
+        const Outcome o = RunTool("--frames 5 --truth " + path);
+        EXPECT_EQ(o.status, 3) << bad;
+        EXPECT_NE(o.errors.find("line 2"), std::string::npos) << bad << o.errors;
+    }
+}
+
 TEST(QelTrack, ReadsVideoFiles)
 {
     if (!std::ifstream(kSampleVideo)) GTEST_SKIP() << "no sample video at " << kSampleVideo;
@@ -151,6 +220,7 @@ TEST(QelTrack, ReadsVideoFiles)
     ASSERT_EQ(o.status, 0) << o.errors;
     const json& summary = o.records.back();
     EXPECT_EQ(summary["frames"], 23);
+    EXPECT_EQ(summary["contractViolations"], 0);
     EXPECT_FALSE(summary.contains("mota")) << "no ground truth for a file";
 }
 

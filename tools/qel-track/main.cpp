@@ -16,6 +16,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Annotate.h"
@@ -26,6 +27,7 @@
 #include "RefHost/Targets.h"
 #include "Scene/Generator.h"
 #include "Scores/Evaluator.h"
+#include "Truth.h"
 #include "Video.h"
 
 namespace po = boost::program_options;
@@ -36,6 +38,10 @@ namespace QelTrack {
 namespace {
 
 enum Exit { kOk = 0, kUsage = 2, kInput = 3, kModule = 4 };
+
+constexpr const char* kPushRefused = "failed pushing the frame to stream";
+constexpr auto kRetryFor = std::chrono::seconds(10);
+constexpr auto kMaxWait = std::chrono::milliseconds(16);
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -190,47 +196,13 @@ json ValuesJson(const RefHost::Values& values)
     return out;
 }
 
-// Figures mostly hidden or out of view are not expected to be tracked;
-// boxes on them count neither way.
-constexpr double kMinVisibility = 0.3;
-
-Scores::Box PixelBox(const Scene::Box& b)
-{
-    return {b.x, b.y, b.width, b.height};
-}
-
-std::vector<Scores::Object> TruthOf(const Scene::Generator& g, uint32_t frame)
-{
-    std::vector<Scores::Object> truth;
-    for (const auto& t : g.TruthAt(frame))
-        if (t.visibility >= kMinVisibility) truth.push_back({t.id, PixelBox(t.box)});
-    return truth;
-}
-
-std::vector<Scores::Object> HypothesesOf(const Scene::Generator& g, uint32_t frame,
-                                         const std::vector<DrawnTarget>& targets)
-{
-    const double w = g.settings().width, h = g.settings().height;
-    std::vector<Scores::Object> hypotheses;
-    for (const auto& d : targets) {
-        if (d.phase == 2) continue;  // an ended track's last box
-        const Scores::Box box{d.x * w, d.y * h, d.width * w, d.height * h};
-        double kept = 0, ignored = 0;
-        for (const auto& t : g.TruthAt(frame))
-            (t.visibility >= kMinVisibility ? kept : ignored) =
-                std::max(t.visibility >= kMinVisibility ? kept : ignored, Scores::IoU(box, PixelBox(t.box)));
-        if (ignored >= Scores::kMatchIoU && kept < Scores::kMatchIoU) continue;
-        hypotheses.push_back({d.objectId, box});
-    }
-    return hypotheses;
-}
-
 struct Options {
     std::string video;
     std::vector<std::string> params;
     std::string inputFormat = "yuv420";
     std::string annotate;
     std::string output;
+    std::string truth;
     std::optional<uint32_t> frames;
     int32_t logLevel = 1;
     std::string moduleDir;
@@ -244,7 +216,8 @@ public:
     int Execute(std::ostream& out);
 
 private:
-    void Emit(std::ostream& out);
+    // True when the detector refused to push a frame since the last call.
+    bool Emit(std::ostream& out);
     void NoteTargets(const RefHost::EventRecord& event, json& record);
 
     const Options& m_options;
@@ -254,7 +227,8 @@ private:
     uint64_t m_targetLists = 0;
     uint64_t m_lifeEvents = 0;
     std::set<int32_t> m_trackIds;
-    std::map<uint64_t, std::vector<DrawnTarget>> m_reports;
+    std::unique_ptr<GroundTruth> m_truth;
+    std::unique_ptr<Scorer> m_scorer;
     std::unique_ptr<Annotator> m_annotator;
 };
 
@@ -277,16 +251,18 @@ void Run::NoteTargets(const RefHost::EventRecord& event, json& record)
             drawn.push_back(d);
         }
     }
-    if (m_annotator) m_annotator->AddReport(event.timestamp, drawn);
-    m_reports[event.timestamp] = std::move(drawn);
+    if (m_scorer) m_scorer->AddReport(event.timestamp, drawn);
+    if (m_annotator) m_annotator->AddReport(event.timestamp, std::move(drawn));
 }
 
 // Writes what the host received since the last call, in arrival order.
-void Run::Emit(std::ostream& out)
+bool Run::Emit(std::ostream& out)
 {
     std::vector<std::pair<uint64_t, json>> records;
+    bool refused = false;
     for (const auto& line : m_host.logger.LinesFrom(m_logIndex)) {
         ++m_logIndex;
+        refused = refused || line.text == kPushRefused;
         records.emplace_back(line.sequence, json{{"type", "log"},
                                                  {"level", line.level},
                                                  {"file", line.file},
@@ -320,6 +296,7 @@ void Run::Emit(std::ostream& out)
     }
     std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (const auto& [sequence, record] : records) out << record.dump() << '\n';
+    return refused;
 }
 
 int Run::Execute(std::ostream& out)
@@ -337,6 +314,11 @@ int Run::Execute(std::ostream& out)
         } else {
             source = std::make_unique<FileSource>(m_options.video);
         }
+        if (!m_options.truth.empty())
+            m_truth = std::make_unique<MotTruth>(m_options.truth);
+        else if (scene != nullptr)
+            m_truth = std::make_unique<SceneTruth>(scene->Generator());
+        if (m_truth) m_scorer = std::make_unique<Scorer>(*m_truth);
     } catch (const InputError& e) {
         std::cerr << "qel-track: " << e.what() << '\n';
         return kInput;
@@ -423,10 +405,18 @@ int Run::Execute(std::ostream& out)
             shape.height = frame.height;
             shape.timestamp = frame.timestampMs;
             auto sample = RefHost::FrameSample::FromRgb(shape, frame.rgb.data());
-            const int32_t result = receiver->Receive(sample->Sample());
+            if (m_scorer) m_scorer->AddFrame(frame.timestampMs, frame.width, frame.height);
+            int32_t result = receiver->Receive(sample->Sample());
             ++frames;
             if (m_annotator) m_annotator->AddFrame(frame);
-            Emit(out);
+            // A refused push means the SDK still holds earlier frames: give it
+            // time to deliver their results and push the same frame again.
+            auto wait = std::chrono::milliseconds(1);
+            for (auto waited = wait * 0; Emit(out) && waited < kRetryFor;
+                 waited += wait, wait = std::min(wait * 2, kMaxWait)) {
+                std::this_thread::sleep_for(wait);
+                result = receiver->Receive(sample->Sample());
+            }
             if (result != 0)
                 out << json{{"type", "receive"}, {"timestamp", frame.timestampMs}, {"result", result}}.dump() << '\n';
             if (progress) {
@@ -461,19 +451,18 @@ int Run::Execute(std::ostream& out)
                     {"lifeEvents", m_lifeEvents},
                     {"seconds", seconds},
                     {"fps", seconds > 0 ? frames / seconds : 0.0}};
-    if (scene != nullptr) {
-        const Scene::Generator& g = scene->Generator();
-        Scores::Evaluator evaluator;
-        for (uint32_t f = 0; f < frames; ++f) {
-            const auto report = m_reports.find(g.TimestampMs(f));
-            evaluator.AddFrame(TruthOf(g, f), report == m_reports.end() ? std::vector<Scores::Object>{}
-                                                                        : HypothesesOf(g, f, report->second));
-        }
-        const Scores::Summary s = evaluator.Compute();
+    if (m_scorer) {
+        const Scores::Summary s = m_scorer->Finish();
         summary["mota"] = s.mota;
         summary["idf1"] = s.idf1;
         summary["idSwitches"] = s.idSwitches;
+        summary["precision"] = s.hypotheses == 0 ? 1.0 : static_cast<double>(s.matches) / s.hypotheses;
+        summary["recall"] = s.truths == 0 ? 1.0 : static_cast<double>(s.matches) / s.truths;
     }
+    // Contract names the module asked for that no host describes.
+    const auto violations = RefHost::ContractViolations();
+    for (const auto& violation : violations) std::fprintf(stderr, "contract violation: %s\n", violation.c_str());
+    summary["contractViolations"] = violations.size();
     out << summary.dump() << '\n';
     return kOk;
 }
@@ -491,6 +480,7 @@ int Main(int argc, char** argv)
         "yuv420|yuv422|yuv444|gray|nv12")("annotate", po::value<std::string>(&options.annotate),
                                           "also write annotated frames: a video, or a .png contact sheet")(
         "output", po::value<std::string>(&options.output), "output file (default: standard output)")(
+        "truth", po::value<std::string>(&options.truth), "score against MOT-challenge ground truth in FILE")(
         "frames", po::value<uint32_t>(), "feed at most N frames")(
         "log-level", po::value<int32_t>(&options.logLevel)->default_value(1), "host logger level")(
         "module", po::value<std::string>(&options.moduleDir), "module directory")(
