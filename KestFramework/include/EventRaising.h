@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <type_traits>
 
 #include "Kest8/Analytics.h"
@@ -119,7 +120,9 @@ public:
 
 private:
     void setState(int32_t expected, int32_t desired, const char* during);
-    int32_t swapWhenSettled(int32_t desired);
+    // With `during`, an event pending on the calling thread itself, which
+    // would never settle, is reported as a broken transition.
+    int32_t swapWhenSettled(int32_t desired, const char* during = nullptr);
     CDetectorEvent buildEvent(int32_t phase, uint64_t timestamp, std::function<void()> onCommit,
                               std::function<void()> onCancel) const;
     void commitClosingEnd() const;
@@ -129,6 +132,7 @@ private:
     std::string uuid;
     std::atomic<int32_t> state{Idle};
     std::string detectorsGroup;
+    std::atomic<std::thread::id> raisingThread{};  // of the last begin or end raised
 };
 
 // The detector's road to host events: stamps each with the detector's group

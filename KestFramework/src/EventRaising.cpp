@@ -431,8 +431,8 @@ CLengthyDetectorEventRaiser& CLengthyDetectorEventRaiser::operator=(CLengthyDete
 {
     if (this == &other) return *this;
     // The event this raiser holds open gets its end before it is replaced.
-    if (swapWhenSettled(MovedFrom) == Begun) commitClosingEnd();
-    const int32_t taken = other.swapWhenSettled(MovedFrom);
+    if (swapWhenSettled(MovedFrom, "move assignment") == Begun) commitClosingEnd();
+    const int32_t taken = other.swapWhenSettled(MovedFrom, "move assignment");
     factory = other.factory;
     eventName = std::move(other.eventName);
     uuid = std::move(other.uuid);
@@ -454,11 +454,21 @@ void CLengthyDetectorEventRaiser::setState(int32_t expected, int32_t desired, co
     std::abort();
 }
 
-int32_t CLengthyDetectorEventRaiser::swapWhenSettled(int32_t desired)
+int32_t CLengthyDetectorEventRaiser::swapWhenSettled(int32_t desired, const char* during)
 {
     for (;;) {
         int32_t current = state.load();
         if (current == RaisingBegin || current == RaisingEnd) {
+            if (during != nullptr && raisingThread.load() == std::this_thread::get_id()) {
+                ILogger* logger = factory != nullptr ? factory->logger : nullptr;
+                EVENT_RAISING_LOG(
+                    logger, kError,
+                    (boost::format(
+                         "CLengthyDetectorEventRaiser: Unexpected state transition from %1% to %2% during %3%") %
+                     current % desired % during)
+                        .str());
+                std::abort();
+            }
             std::this_thread::yield();
             continue;
         }
@@ -479,6 +489,8 @@ CDetectorEvent CLengthyDetectorEventRaiser::buildEvent(int32_t phase, uint64_t t
 
 CDetectorEvent CLengthyDetectorEventRaiser::RaiseBegin(uint64_t timestamp)
 {
+    // Noted before the state says pending, so a waiter never reads an older one.
+    raisingThread.store(std::this_thread::get_id());
     setState(Idle, RaisingBegin, "raising 'begin'");
     CDetectorEvent event = buildEvent(
         kPhaseBegin, timestamp, [this] { setState(RaisingBegin, Begun, "'begin' commit"); },
@@ -491,6 +503,7 @@ CDetectorEvent CLengthyDetectorEventRaiser::RaiseBegin(uint64_t timestamp)
 
 CDetectorEvent CLengthyDetectorEventRaiser::RaiseEnd(uint64_t timestamp)
 {
+    raisingThread.store(std::this_thread::get_id());
     setState(Begun, RaisingEnd, "raising 'end'");
     CDetectorEvent event = buildEvent(
         kPhaseEnd, timestamp, [this] { setState(RaisingEnd, Ended, "'end' commit"); },

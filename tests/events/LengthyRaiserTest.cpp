@@ -1,6 +1,8 @@
 // The begin/end state machine of one lengthy event, including what its
 // destruction and moves send to the host.
 
+#include <unistd.h>
+
 #include <iostream>
 #include <memory>
 #include <new>
@@ -244,6 +246,37 @@ TEST_F(RaiserDeathTest, EndAfterTheEnd)
             raiser.RaiseEnd(3);
         },
         "Unexpected state transition from 4 to 3 during raising 'end'");
+}
+
+// A pending begin on the assigning thread itself can never settle: the
+// assignment reports it instead of spinning (the alarm only ends a hang).
+TEST_F(RaiserDeathTest, AssignmentOntoARaiserWithItsBeginPendingHere)
+{
+    EXPECT_DEATH(
+        {
+            alarm(10);
+            Scene scene;
+            Raiser raiser = scene.factory.CreateLengthyEventRaiser("Intrusion");
+            CDetectorEvent pending = raiser.RaiseBegin(1);
+            raiser = scene.factory.CreateLengthyEventRaiser("Intrusion");
+        },
+        "\\[3\\] KestFramework/src/EventRaising:[0-9]+ swapWhenSettled: CLengthyDetectorEventRaiser: Unexpected "
+        "state transition from 1 to 6 during move assignment");
+}
+
+TEST_F(RaiserDeathTest, AssignmentFromARaiserWithItsEndPendingHere)
+{
+    EXPECT_DEATH(
+        {
+            alarm(10);
+            Scene scene;
+            Raiser source = scene.factory.CreateLengthyEventRaiser("Intrusion");
+            source.RaiseBegin(1).Commit();
+            CDetectorEvent pending = source.RaiseEnd(2);
+            Raiser target = scene.factory.CreateLengthyEventRaiser("Intrusion");
+            target = std::move(source);
+        },
+        "Unexpected state transition from 3 to 6 during move assignment");
 }
 
 TEST_F(RaiserDeathTest, SecondDestruction)
