@@ -37,6 +37,50 @@ TEST(RefHostLogger, KeepsEveryLineFromConcurrentWriters)
     EXPECT_EQ(logger.LinesWithText("short").size(), static_cast<size_t>(kThreads * kLines / 2));
 }
 
+TEST(RefHostRecords, TakeHandsOverWhatCameAndForgetsIt)
+{
+    RefHost::Host host(0);
+    host.logger.Log(1, "one");
+    host.logger.Log(2, "two");
+    const auto lines = host.logger.Take();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].text, "two");
+    EXPECT_TRUE(host.logger.Take().empty());
+    host.logger.Log(1, "three");
+    const auto later = host.logger.Take();
+    ASSERT_EQ(later.size(), 1u);
+    EXPECT_GT(later[0].sequence, lines[1].sequence);
+
+    Kest8::Analytics::IDetectorEvent* ended = host.context.CreateEvent(nullptr, "ended", 5);
+    Kest8::Analytics::IDetectorEvent* open = host.context.CreateEvent(nullptr, "open", 6);
+    ended->Commit();
+    auto events = host.context.TakeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].name, "ended");
+    EXPECT_TRUE(host.context.TakeEvents().empty());
+    EXPECT_EQ(host.context.OpenEvents(), 1u) << "an open event stays";
+    open->Cancel();
+    open->Cancel();
+    events = host.context.TakeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].outcome, RefHost::Outcome::Cancelled);
+    EXPECT_EQ(host.context.Violations().size(), 1u) << "misuse is not forgotten with the records";
+
+    Kest8::Statistics::IMetric* metric = host.statistics.CreateMetric("m", 1);
+    metric->SetInt32(7);
+    host.statistics.Submit(metric, 0);
+    const auto submissions = host.statistics.TakeSubmissions();
+    ASSERT_EQ(submissions.size(), 1u);
+    EXPECT_EQ(std::get<int32_t>(submissions[0].value), 7);
+    EXPECT_TRUE(host.statistics.TakeSubmissions().empty());
+    metric->Destroy();
+
+    host.targets.CreateTargetEnumeratorAdjuster(9)->Destroy();
+    EXPECT_EQ(host.targets.TakeAdjusterRequests(), std::vector<uint64_t>{9});
+    EXPECT_TRUE(host.targets.TakeAdjusterRequests().empty());
+    EXPECT_TRUE(host.targets.AdjusterRequests().empty());
+}
+
 TEST(RefHostServices, AnswerOnlyTheDescribedNamesAndNoteEveryOther)
 {
     RefHost::ClearContractViolations();

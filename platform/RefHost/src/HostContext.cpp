@@ -190,4 +190,22 @@ void HostContext::Clear()
     }
 }
 
+std::vector<EventRecord> HostContext::TakeEvents()
+{
+    std::vector<EventRecord> records;
+    std::vector<std::unique_ptr<HostEvent>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        records.reserve(m_state->ended.size());
+        for (const HostEvent* event : m_state->ended) records.push_back(event->Record());
+        auto open =
+            std::stable_partition(m_state->events.begin(), m_state->events.end(),
+                                  [](const std::unique_ptr<HostEvent>& event) { return !event->IsClosedLocked(); });
+        std::move(open, m_state->events.end(), std::back_inserter(dropped));
+        m_state->events.erase(open, m_state->events.end());
+        m_state->ended.clear();
+    }
+    return records;
+}
+
 }  // namespace RefHost

@@ -77,6 +77,14 @@ void Logger::Clear()
     m_lines.clear();
 }
 
+std::vector<LogLine> Logger::Take()
+{
+    std::vector<LogLine> lines;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    lines.swap(m_lines);
+    return lines;
+}
+
 void Logger::EchoTo(std::ostream* out)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

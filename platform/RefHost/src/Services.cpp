@@ -176,6 +176,14 @@ std::vector<uint64_t> TargetEnumeratorFactory::AdjusterRequests() const
     return m_requests;
 }
 
+std::vector<uint64_t> TargetEnumeratorFactory::TakeAdjusterRequests()
+{
+    std::vector<uint64_t> taken;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    taken.swap(m_requests);
+    return taken;
+}
+
 std::vector<std::string> TargetEnumeratorFactory::Violations() const
 {
     std::lock_guard<std::mutex> lock(m_state->mutex);

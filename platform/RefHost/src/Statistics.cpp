@@ -82,6 +82,14 @@ std::vector<Submission> StatisticsSink::SubmissionsFrom(size_t index) const
     return std::vector<Submission>(m_submissions.begin() + static_cast<std::ptrdiff_t>(index), m_submissions.end());
 }
 
+std::vector<Submission> StatisticsSink::TakeSubmissions()
+{
+    std::vector<Submission> taken;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    taken.swap(m_submissions);
+    return taken;
+}
+
 std::vector<Submission> StatisticsSink::Submissions() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

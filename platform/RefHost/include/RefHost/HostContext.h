@@ -109,6 +109,9 @@ public:
     std::vector<std::string> Violations() const;
     // Drops the records of ended events (their buffers are destroyed).
     void Clear();
+    // The ended events, in the order they ended, and forgets them (their
+    // buffers are destroyed); misuse seen stays recorded.
+    std::vector<EventRecord> TakeEvents();
 
 private:
     Kest8::Analytics::IDetectorEvent* Create(Kest8::Analytics::IDetector* detector, const char* name,

@@ -42,6 +42,8 @@ public:
     std::vector<LogLine> LinesWithText(const std::string& text) const;
     size_t Count() const;
     void Clear();
+    // The lines received so far, and forgets them.
+    std::vector<LogLine> Take();
     // Also write every line to `out` as it comes.
     void EchoTo(std::ostream* out);
 

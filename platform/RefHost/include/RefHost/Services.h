@@ -45,6 +45,8 @@ public:
     size_t LiveLists() const;
     // Time stamps of every adjuster request, refused ones included.
     std::vector<uint64_t> AdjusterRequests() const;
+    // The requests so far, and forgets them.
+    std::vector<uint64_t> TakeAdjusterRequests();
     std::vector<std::string> Violations() const;
 
 private:

@@ -72,6 +72,8 @@ public:
     std::vector<Submission> Submissions() const;
     // Submissions from the index-th on.
     std::vector<Submission> SubmissionsFrom(size_t index) const;
+    // The submissions so far, and forgets them.
+    std::vector<Submission> TakeSubmissions();
     int LiveMetrics() const;
     // Names of the metrics in the order they were destroyed.
     std::vector<std::string> DestroyedMetrics() const;
