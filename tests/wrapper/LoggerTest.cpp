@@ -184,7 +184,7 @@ void ExistingDirectoryFallsBack()
     Child child;
     const std::string root = TempRoot();
     setenv("QelSdkVerboseLogDir", root.c_str(), 1);
-    fs::create_directories(ProcessDir(root));  // an earlier process of the same id
+    fs::create_directories(ProcessDir(root) + "ObjectObserver-0");  // an earlier process of the same id, its dump
     RefHost::Logger host(1);
     InitSdkLogger(&host, "ObjectObserver");
     const auto lines = host.Lines();
@@ -193,9 +193,10 @@ void ExistingDirectoryFallsBack()
                 lines.empty() ? "no line" : lines[0].text);
     child.Check(!IsSdkLogFileOpen(), "no file");
     child.Check(fsdk::log::getPrintFunction() == &LogToOurFilesCallBack, "host print function");
-    // Dumps only need the variable.
+    // Dumps only need the variable; they are numbered after those there.
     DumpSdkConfigs(Settings("faceengine.conf"), nullptr, nullptr);
-    child.Check(fs::is_regular_file(ProcessDir(root) + "ObjectObserver-0/faceengine.conf"), "dump");
+    child.Check(fs::is_regular_file(ProcessDir(root) + "ObjectObserver-1/faceengine.conf"), "dump");
+    child.Check(fs::is_empty(ProcessDir(root) + "ObjectObserver-0"), "the earlier dump untouched");
     fs::remove_all(root);
     child.Finish();
 }
@@ -273,6 +274,44 @@ void UnloadingTheWrapperLeavesTheSdkSafe()
     child.Finish();
 }
 
+// The last detector going unloads the wrapper; the next one loads it again in
+// the same process, which goes on in its own directory and numbering.
+void ReloadedWrapperGoesOnInItsDirectory()
+{
+    Child child;
+    const std::string root = TempRoot();
+    setenv("QelSdkVerboseLogDir", root.c_str(), 1);
+    const std::string path = std::string(QEL_MODULE_DIR) + "/libQelWrapperGpu.so";
+    RefHost::Logger host(1);
+    for (int load = 0; load < 2; ++load) {
+        void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        child.Check(library != nullptr, dlerror() ? dlerror() : "dlopen");
+        if (library == nullptr) child.Finish();
+        auto create = reinterpret_cast<CreateObjectObserverFn>(dlsym(library, "CreateObjectObserver"));
+        Configurations config;
+        config.logger = &host;
+        config.modulePath = QEL_MODULE_DIR;
+        config.frameWidth = config.roiWidth = 320;
+        config.frameHeight = config.roiHeight = 240;
+        IObjectObserver* observer = create(&config);
+        std::printf("load %d\n", load);
+        observer->Stop();
+        delete observer;
+        dlclose(library);
+        child.Check(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD) == nullptr, "unloaded");
+    }
+    for (const auto& line : host.Lines())
+        child.Check(line.text.find(kFallback) == std::string::npos, "still to the files: " + line.text);
+    const std::string dir = ProcessDir(root);
+    for (const char* dump : {"ObjectObserver-0/", "ObjectObserver-1/"})
+        child.Check(fs::is_regular_file(dir + dump + "trackengine.conf"), std::string("dump ") + dump);
+    child.Check(!fs::exists(dir + "ObjectObserver-2"), "one dump per load");
+    std::fflush(stdout);
+    child.Check(Read(dir + "/cout.txt") == "load 0\nload 1\n", "standard output kept: " + Read(dir + "/cout.txt"));
+    fs::remove_all(root);
+    child.Finish();
+}
+
 class SdkLogger : public ::testing::Test {
 protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
@@ -301,6 +340,10 @@ TEST_F(SdkLogger, UnusableDirectoryFallsBackToTheHost)
 TEST_F(SdkLogger, DestroyingTakesThePrintFunctionBack)
 {
     EXPECT_EXIT(DestroyingTakesThePrintFunctionBack(), ::testing::ExitedWithCode(0), "");
+}
+TEST_F(SdkLogger, ReloadedWrapperGoesOnInItsDirectory)
+{
+    EXPECT_EXIT(ReloadedWrapperGoesOnInItsDirectory(), ::testing::ExitedWithCode(0), "");
 }
 TEST_F(SdkLogger, UnloadingTheWrapperLeavesTheSdkSafe)
 {

@@ -1,8 +1,10 @@
 #include "Logger.h"
 
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/filesystem.hpp>
 #include <boost/process/environment.hpp>
@@ -37,6 +39,43 @@ std::string VerboseLogDir()
     return entry == environment.end() ? std::string() : entry->to_string();
 }
 
+// Whether `stream` writes into the file at `path`.
+bool StreamIsFile(std::FILE* stream, const std::string& path)
+{
+    struct stat file {};
+    struct stat open {};
+    return ::stat(path.c_str(), &file) == 0 && ::fstat(fileno(stream), &open) == 0 && file.st_dev == open.st_dev &&
+           file.st_ino == open.st_ino;
+}
+
+// A directory this very process made on an earlier load of the library: the
+// standard streams it redirected there still write into it.
+bool IsOwnDirectory(const std::string& dir)
+{
+    return StreamIsFile(stdout, dir + "/cout.txt") || StreamIsFile(stderr, dir + "/cerr.txt");
+}
+
+std::atomic<uint32_t> g_dumpCounter{0};
+
+// Dumps already in `dir` keep their numbers: the next one comes after the
+// highest, whichever load of the library (or earlier process) made them.
+void ContinueDumpNumbering(const std::string& dir, const std::string& name)
+{
+    boost::system::error_code ec;
+    uint32_t next = 0;
+    const std::string prefix = name + "-";
+    for (boost::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string entry = it->path().filename().string();
+        if (entry.size() <= prefix.size() || entry.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string digits = entry.substr(prefix.size());
+        if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+        next = std::max(next, static_cast<uint32_t>(std::stoul(digits)) + 1);
+    }
+    uint32_t current = g_dumpCounter.load();
+    while (current < next && !g_dumpCounter.compare_exchange_weak(current, next)) {
+    }
+}
+
 class SdkLogger {
 public:
     SdkLogger(Kest8::ILogger* hostLogger, std::string loggerName);
@@ -51,7 +90,6 @@ public:
 
 std::mutex g_creationMutex;
 std::mutex g_fileMutex;
-std::atomic<uint32_t> g_dumpCounter{0};
 std::atomic<SdkLogger*> g_sdkLogger{nullptr};
 
 // Ends the logger when the library is unloaded.
@@ -68,17 +106,21 @@ SdkLogger::SdkLogger(Kest8::ILogger* hostLogger, std::string loggerName)
         const std::string root = VerboseLogDir();
         if (root.empty()) throw std::runtime_error("QelSdkVerboseLogDir environmental variable is not set");
         const std::string dir = fmt::format("{}/{}_pid-{}/", root, name, getpid());
+        ContinueDumpNumbering(dir, name);
         // A directory that is already there belongs to an earlier process
-        // with the same id: it counts as failure.
+        // with the same id, and counts as failure, unless this process made
+        // it before the library was last unloaded: then it goes on in it.
         boost::system::error_code ec;
         const bool created = boost::filesystem::create_directories(dir, ec);
-        if (!created || !boost::filesystem::is_directory(boost::filesystem::status(root, ec)) || ec)
+        const bool reused = !created && !ec && IsOwnDirectory(dir);
+        if ((!created && !reused) || !boost::filesystem::is_directory(boost::filesystem::status(root, ec)) || ec)
             throw std::runtime_error(fmt::format("Failed to create log dir '{}', error: {}", dir, ec.message()));
-        file.open(dir + "/logcallback.txt", std::ios::out | std::ios::trunc);
+        file.open(dir + "/logcallback.txt", std::ios::out | (reused ? std::ios::app : std::ios::trunc));
         if (!file.is_open()) throw std::runtime_error(fmt::format("Failed to open log files in dir '{}'", dir));
-        if (std::freopen((dir + "/cout.txt").c_str(), "w", stdout) == nullptr) {
+        // Reused, the streams write there still.
+        if (!reused && std::freopen((dir + "/cout.txt").c_str(), "w", stdout) == nullptr) {
         }
-        if (std::freopen((dir + "/cerr.txt").c_str(), "w", stderr) == nullptr) {
+        if (!reused && std::freopen((dir + "/cerr.txt").c_str(), "w", stderr) == nullptr) {
         }
         fsdk::log::setPrintFunction(&LogToVerboseFile);
     } catch (const std::exception& e) {
