@@ -422,6 +422,9 @@ TEST_F(DetectorLogic, LifeEventSwitchesMidStreamKeepTheProtocol)
     RecordProperty("lifeEventBegins", static_cast<int>(p.begins));
     RecordProperty("lifeEventEnds", static_cast<int>(p.ends));
     RecordProperty("targetAppearances", static_cast<int>(p.appearances));
+    RecordProperty("targetEnds", static_cast<int>(p.targetEnds));
+    RecordProperty("continuedWithoutBegin", static_cast<int>(p.continuedWithoutBegin));
+    RecordProperty("endedWithoutBegin", static_cast<int>(p.endedWithoutBegin));
     EXPECT_GT(p.begins, 40u) << "tracks were begun again after every switch";
     EXPECT_EQ(p.begins, p.ends);
     EXPECT_EQ(p.lifeEndsWithoutBegin, 0u);
