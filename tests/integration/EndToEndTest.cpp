@@ -97,8 +97,14 @@ TEST(EndToEnd, DetectorsOnTheirOwnThreadsReportWholeTrackLives)
         for (const auto& event : s.context.Events("TargetList")) {
             const auto* list = event.Find("TargetList");
             ASSERT_TRUE(list && list->Targets());
-            for (const auto& t : list->Targets()->Targets())
+            for (const auto& t : list->Targets()->Targets()) {
                 phases[t.Int32("ObjectId").value_or(-1)].push_back(t.phase.value_or(99));
+                // Every named value of a target reaches the host.
+                EXPECT_EQ(t.Int32("ObjectClassEnum"), 1);
+                if (t.phase == 0u) {
+                    EXPECT_TRUE(t.Has("TargetLifeTime"));
+                }
+            }
         }
         EXPECT_GE(phases.size(), 2u) << "stream " << i << " tracked its two blobs";
         for (const auto& [id, seen] : phases) {
@@ -112,6 +118,12 @@ TEST(EndToEnd, DetectorsOnTheirOwnThreadsReportWholeTrackLives)
             ASSERT_EQ(event.outcome, RefHost::Outcome::Committed);
             auto& [begins, ends] = lives[event.String("EventUuid").value_or("")];
             (event.phase == 1 ? begins : ends)++;
+            EXPECT_EQ(event.String("DetectorsGroup"), "Tracker");
+            EXPECT_EQ(event.Int32("TrackId"), event.Int32("ObjectId"));
+            EXPECT_TRUE(event.Int32("ObjectId").has_value());
+            if (event.phase == 2) {
+                EXPECT_TRUE(event.Int32("TargetLifeTime").has_value());
+            }
         }
         EXPECT_GE(lives.size(), phases.size());
         for (const auto& [uuid, counts] : lives) {
