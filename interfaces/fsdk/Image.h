@@ -22,7 +22,8 @@ public:
     enum class MemoryResidence : int32_t { MemoryCPU = 0, MemoryGPU = 1 };
 
     Image() noexcept;
-    // With pixels of its own, zeroed. Throws std::bad_alloc.
+    // With pixels of its own, not initialised: for pictures that are
+    // written at once. Throws std::bad_alloc.
     Image(int width, int height, Format format, MemoryResidence residence = MemoryResidence::MemoryCPU,
           int deviceId = 0);
     // Over given pixels (rows packed): copied when `copy`, else referenced.
@@ -47,6 +48,9 @@ public:
     const void* getData() const noexcept { return m_data; }
     // A deep copy with pixels of its own.
     Image clone() const;
+    // A copy that stays valid on its own: it shares the pixels when they
+    // belong to the image's copies, and clones pixels the image only refers to.
+    Image ownedCopy() const;
 
 private:
     struct Storage;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "FrameConverter.h"
@@ -70,6 +73,40 @@ TEST(FrameConverter, EveryLayoutConvertsToTheRightColoursInBothByteOrders)
                 EXPECT_EQ(bgr.GetData()[i * 3 + 2], converter.GetData()[i * 3]);
             }
         }
+    }
+}
+
+// BT.601 limited range: luma 16 is black, 235 white.
+int GreyOf(int luma)
+{
+    return std::clamp(static_cast<int>(std::lround((luma - 16) * 255.0 / 219.0)), 0, 255);
+}
+
+TEST(FrameConverter, LumaOnlyPicturesKeepEveryLevelAndRowAcrossLargeRectangles)
+{
+    // Rows beyond any internal strip, not a multiple of one, cut from a
+    // padded picture whose every pixel has a level of its own.
+    constexpr uint32_t W = 300, H = 70;
+    auto gray = Picture(W, H, PlanarLayout::Gray, 9);
+    auto* y = const_cast<uint8_t*>(gray->GetPlaneY());
+    const uint32_t pitch = gray->GetPitchY();
+    for (uint32_t r = 0; r < H; ++r)
+        for (uint32_t c = 0; c < W; ++c) y[r * pitch + c] = static_cast<uint8_t>((c + 37 * r) % 256);
+    for (const auto target : {KestCv::PF_RGB24, KestCv::PF_BGR24}) {
+        FrameConverter converter(nullptr, target);
+        const PixelRect roi{3, 5, 256 + 7, 61};
+        converter.Convert(gray->Planar(), roi);
+        int worst = 0;
+        for (int r = 0; r < roi.height; ++r) {
+            for (int c = 0; c < roi.width; ++c) {
+                const uint8_t* px = converter.GetData() + (r * roi.width + c) * 3;
+                const int expected = GreyOf(y[(r + roi.y) * pitch + c + roi.x]);
+                ASSERT_EQ(px[0], px[1]);
+                ASSERT_EQ(px[0], px[2]);
+                worst = std::max(worst, std::abs(px[0] - expected));
+            }
+        }
+        EXPECT_LE(worst, 1) << "target " << target;
     }
 }
 

@@ -79,6 +79,39 @@ TEST(ObjectObserver, ClipsBoxesToTheImageTheyReferTo)
     EXPECT_FALSE(observer.PopResult(popped));
 }
 
+TEST(ObjectObserver, PoppedRecordsHoldOnlyTheirOwnResultAndTheirStorageIsReused)
+{
+    ObjectObserver observer(Config());
+    const QelWrapper::AdditionalFrameData data(1);
+    auto feed = [&](uint32_t frameId, int objectCount, std::vector<int32_t> finished) {
+        std::vector<tsdk::TrackedObject> objects;
+        for (int i = 0; i < objectCount; ++i) objects.push_back(SdkObject(i + 1, 10.f, 10.f, 20.f, 30.f));
+        tsdk::TrackingResult result;
+        result.frameId = frameId;
+        result.additionalData = const_cast<QelWrapper::AdditionalFrameData*>(&data);
+        result.objects = {objects.data(), objects.size()};
+        result.finishedTracks = {finished.data(), finished.size()};
+        observer.OnFrameResult(result);
+    };
+    FrameResult record;
+    feed(1, 7, {4, 5});
+    ASSERT_TRUE(observer.PopResult(record));
+    const QelWrapper::TrackedObject* firstStorage = record.objects.data();
+    feed(2, 1, {});
+    ASSERT_TRUE(observer.PopResult(record));
+    EXPECT_EQ(record.frameId, 2u);
+    EXPECT_EQ(record.objects.size(), 1u);
+    EXPECT_TRUE(record.finishedTrackIds.empty());
+    // The storage of the first result serves the third.
+    feed(3, 3, {6});
+    ASSERT_TRUE(observer.PopResult(record));
+    EXPECT_EQ(record.frameId, 3u);
+    ASSERT_EQ(record.objects.size(), 3u);
+    EXPECT_EQ(record.objects[2].trackId, 3);
+    EXPECT_EQ(record.finishedTrackIds, std::vector<int32_t>{6});
+    EXPECT_EQ(record.objects.data(), firstStorage);
+}
+
 TEST(ObjectObserver, RelativeRectanglesAreFractionsOfTheFrame)
 {
     QelWrapper::Configurations config = Config();

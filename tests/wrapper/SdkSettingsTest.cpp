@@ -184,9 +184,14 @@ TEST(SdkImage, CopiesSharePixelsAndClonesOwnThem)
     copied = fsdk::Image();
     EXPECT_EQ(static_cast<const uint8_t*>(shared.getData())[0], 1);  // the last copy keeps the pixels
 
-    fsdk::Image zeroed(3, 1, fsdk::Format::R8);
-    EXPECT_TRUE(zeroed.isValid());
-    EXPECT_EQ(static_cast<const uint8_t*>(zeroed.getData())[2], 0);
+    fsdk::Image own(3, 1, fsdk::Format::R8);
+    EXPECT_TRUE(own.isValid());
+    static_cast<uint8_t*>(own.getData())[2] = 5;
+    EXPECT_EQ(own.ownedCopy().getData(), own.getData());  // own pixels are shared
+    const fsdk::Image kept = referenced.ownedCopy();      // borrowed ones are cloned
+    EXPECT_NE(kept.getData(), static_cast<void*>(pixels));
+    EXPECT_EQ(static_cast<const uint8_t*>(kept.getData())[11], 12);
+    EXPECT_FALSE(fsdk::Image().ownedCopy().isValid());
     EXPECT_FALSE(fsdk::Image(0, 5, fsdk::Format::R8G8B8).isValid());
     EXPECT_FALSE(fsdk::Image(5, -1, fsdk::Format::R8G8B8).isValid());
     EXPECT_FALSE(fsdk::Image(5, 5, fsdk::Format::Unknown).isValid());

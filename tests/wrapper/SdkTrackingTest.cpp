@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <map>
@@ -34,6 +35,8 @@ struct Frame {
     uint32_t frameId = 0;
     uint64_t stamp = 0;
     bool hasImage = false;
+    const void* pixels = nullptr;  // of the result's image
+    uint8_t firstByte = 0;
     std::vector<tsdk::TrackedObject> objects;
     std::vector<int32_t> finished;
 };
@@ -56,6 +59,8 @@ public:
                 const auto* stamp = dynamic_cast<const Stamp*>(result.additionalData);
                 frame.stamp = stamp ? stamp->value : 0;
                 frame.hasImage = result.image.isValid();
+                frame.pixels = result.image.getData();
+                if (frame.hasImage) frame.firstByte = *static_cast<const uint8_t*>(result.image.getData());
                 frame.objects.assign(result.objects.begin(), result.objects.end());
                 frame.finished.assign(result.finishedTracks.begin(), result.finishedTracks.end());
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -206,6 +211,70 @@ TEST_F(SdkTracking, ResultsComeInPushOrderPerStreamWithTheirData)
     EXPECT_EQ(statistics.framesProcessed, numbers.size());
     EXPECT_EQ(statistics.framesWaiting, 0u);
     engine->stop();
+}
+
+TEST_F(SdkTracking, PushedImagesKeepTheirOwnPixelsAndCloneBorrowedOnes)
+{
+    auto engine = MakeEngine();
+    auto stream = engine->createStream();
+    stream->setObserverEnabled(tsdk::StreamObserverType::Visual, true);
+    const fsdk::Image owning = Scene({{40, 40, 30, 80}});
+    std::vector<uint8_t> borrowed(320 * 240 * 3, 77);
+    const fsdk::Image referring(320, 240, fsdk::Format::R8G8B8, borrowed.data(), false);
+    ASSERT_TRUE(stream->pushFrame(owning, 0, nullptr));
+    ASSERT_TRUE(stream->pushFrame(referring, 1, nullptr));
+    // The caller may reuse its memory as soon as the push returns.
+    std::fill(borrowed.begin(), borrowed.end(), uint8_t{9});
+    stream->join();
+
+    const auto frames = recorder.Frames(stream->getId());
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[0].pixels, owning.getData());  // held, not copied
+    EXPECT_NE(frames[1].pixels, static_cast<const void*>(borrowed.data()));
+    EXPECT_EQ(frames[1].firstByte, 77);
+    engine->stop();
+}
+
+// Keeps every batch it is handed.
+class Keeper final : public tsdk::ITrackingResultObserver {
+public:
+    void batchTrackingResult(const fsdk::Ref<tsdk::ITrackingResultBatch>& batch) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        batches.push_back(batch);
+    }
+    std::mutex mutex;
+    std::vector<fsdk::Ref<tsdk::ITrackingResultBatch>> batches;
+};
+
+TEST_F(SdkTracking, BatchesAnObserverKeepsStayAsTheyWereDelivered)
+{
+    auto engine = MakeEngine();
+    Keeper keeper;
+    engine->setBatchedObserver(&keeper);
+    auto stream = engine->createStream();
+    const fsdk::Image image = Scene({{40, 40, 30, 80}});
+    constexpr uint32_t kFrames = 40;
+    for (uint32_t i = 0; i < kFrames; ++i) PushWaiting(*stream, image, i, new Stamp(500 + i));
+    stream->join();
+    engine->stop();
+
+    std::vector<uint64_t> stamps;
+    std::set<const tsdk::ITrackingResultBatch*> distinct;
+    for (const auto& batch : keeper.batches) {
+        distinct.insert(batch.get());
+        for (const uint32_t frameId : batch->getStreamFrameIds(stream->getId())) {
+            const tsdk::TrackingResult result = batch->getTrackingResult(stream->getId(), frameId);
+            EXPECT_EQ(result.frameId, frameId);
+            const auto* stamp = dynamic_cast<const Stamp*>(result.additionalData);
+            ASSERT_NE(stamp, nullptr);
+            if (stamps.empty() || stamps.back() != stamp->value) stamps.push_back(stamp->value);
+        }
+    }
+    EXPECT_EQ(distinct.size(), keeper.batches.size());
+    ASSERT_EQ(stamps.size(), kFrames);
+    for (uint32_t i = 0; i < kFrames; ++i) EXPECT_EQ(stamps[i], 500 + i);
+    keeper.batches.clear();  // the frame data goes with the batches
 }
 
 TEST_F(SdkTracking, AFullBufferRefusesAndDropsTheData)

@@ -2,8 +2,11 @@
 // little-endian word: its "RGB24" is B, G, R in memory, "RAW" is R, G, B.
 
 #include <libyuv/convert_argb.h>
+#include <libyuv/convert_from_argb.h>
 #include <libyuv/planar_functions.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -49,13 +52,7 @@ public:
         case PF_YUV420P: convert = m_target == PF_RGB24 ? libyuv::I420ToRAW : libyuv::I420ToRGB24; break;
         case PF_YUV422P: convert = m_target == PF_RGB24 ? libyuv::I422ToRAW : libyuv::I422ToRGB24; break;
         case PF_YUV444P: convert = m_target == PF_RGB24 ? libyuv::I444ToRAW : libyuv::I444ToRGB24; break;
-        case PF_GRAY8:
-            // Luma only: neutral chroma, one row reused for every line.
-            if (m_neutral.size() < width) m_neutral.assign(width, 128);
-            u = v = m_neutral.data();
-            pitchU = pitchV = 0;
-            convert = m_target == PF_RGB24 ? libyuv::I444ToRAW : libyuv::I444ToRGB24;
-            break;
+        case PF_GRAY8: return GreyToPacked(planes[0], static_cast<int>(pitches[0]), dst, stride, w, h);
         default: return false;
         }
         if (u == nullptr || v == nullptr) return false;
@@ -65,9 +62,29 @@ public:
 
 private:
     static constexpr uint32_t kMaxSide = 1u << 28;
+    static constexpr int kStripRows = 16;
+
+    // Luma only: grey pixels, the same in either byte order. A few rows at
+    // a time through a strip that stays in cache, which is cheaper than a
+    // full conversion with neutral chroma and gives the same values.
+    bool GreyToPacked(const uint8_t* y, int pitchY, uint8_t* dst, int stride, int w, int h)
+    {
+        const size_t stripStride = static_cast<size_t>(w) * 4;
+        if (m_strip.size() < stripStride * kStripRows) m_strip.resize(stripStride * kStripRows);
+        for (int row = 0; row < h; row += kStripRows) {
+            const int rows = std::min(kStripRows, h - row);
+            const int argbStride = static_cast<int>(stripStride);
+            if (libyuv::I400ToARGB(y + static_cast<ptrdiff_t>(row) * pitchY, pitchY, m_strip.data(), argbStride, w,
+                                   rows) != 0 ||
+                libyuv::ARGBToRGB24(m_strip.data(), argbStride, dst + static_cast<ptrdiff_t>(row) * stride, stride, w,
+                                    rows) != 0)
+                return false;
+        }
+        return true;
+    }
 
     const PixelFormat m_target;
-    std::vector<uint8_t> m_neutral;
+    std::vector<uint8_t> m_strip;  // kStripRows rows of 4-byte pixels
 };
 
 // The resource every converter of the process shares.

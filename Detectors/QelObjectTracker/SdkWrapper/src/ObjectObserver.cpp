@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "AdditionalFrameData.h"
 #include "Engines.h"
@@ -36,7 +37,10 @@ bool ObjectObserver::PopResult(FrameResult& result)
 {
     std::lock_guard<std::mutex> lock(resultsMutex);
     if (results.empty()) return false;
-    result = std::move(results.front());
+    // The caller's previous storage comes back for a later result, so that
+    // steady streams allocate no result vectors.
+    std::swap(result, results.front());
+    if (spareResults.size() < kSpareResults) spareResults.push_back(std::move(results.front()));
     results.pop_front();
     return true;
 }
@@ -78,6 +82,12 @@ void ObjectObserver::OnFrameResult(const tsdk::TrackingResult& result)
     if (data == nullptr) return;
     std::lock_guard<std::mutex> lock(resultsMutex);
     FrameResult& frame = results.emplace_back();
+    if (!spareResults.empty()) {
+        frame = std::move(spareResults.back());
+        spareResults.pop_back();
+        frame.objects.clear();
+        frame.finishedTrackIds.clear();
+    }
     frame.timestamp = data->timestamp;
     frame.frameId = result.frameId;
     frame.objects.reserve(result.objects.size);

@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "QelWrapper/IObjectObserver.h"
 #include "tsdk/TrackEngine.h"
@@ -48,6 +49,8 @@ private:
     uint32_t frameCounter = 0;
     std::mutex resultsMutex;
     std::deque<FrameResult> results;
+    std::vector<FrameResult> spareResults;  // storage handed back by PopResult
+    static constexpr size_t kSpareResults = 8;
 };
 
 }  // namespace QelWrapper

@@ -8,11 +8,23 @@
 
 namespace fsdk {
 
-// Pixels shared by the copies of an image.
-struct Image::Storage {
-    explicit Storage(size_t size) : pixels(new uint8_t[size]()) {}
+// Pixels shared by the copies of an image: the count and the pixels in one
+// block, the pixels left unset for whoever fills them.
+struct alignas(64) Image::Storage {
     std::atomic<int32_t> refs{1};
-    std::unique_ptr<uint8_t[]> pixels;
+
+    uint8_t* pixels() noexcept { return reinterpret_cast<uint8_t*>(this + 1); }
+
+    static Storage* Create(size_t size)
+    {
+        void* block = ::operator new (sizeof(Storage) + size, std::align_val_t{alignof(Storage)});
+        return new (block) Storage;
+    }
+    static void Destroy(Storage* storage) noexcept
+    {
+        storage->~Storage();
+        ::operator delete (storage, std::align_val_t{alignof(Storage)});
+    }
 };
 
 namespace {
@@ -47,8 +59,8 @@ Image::Image(int width, int height, Format format, MemoryResidence residence, in
 {
     const size_t size = PictureSize(width, height, format);
     if (size == 0) return;
-    m_storage = new Storage(size);
-    m_data = m_storage->pixels.get();
+    m_storage = Storage::Create(size);
+    m_data = m_storage->pixels();
     m_width = width;
     m_height = height;
     m_format = format;
@@ -61,9 +73,9 @@ Image::Image(int width, int height, Format format, const void* data, bool copy, 
     const size_t size = PictureSize(width, height, format);
     if (size == 0 || data == nullptr) return;
     if (copy) {
-        m_storage = new Storage(size);
-        std::memcpy(m_storage->pixels.get(), data, size);
-        m_data = m_storage->pixels.get();
+        m_storage = Storage::Create(size);
+        std::memcpy(m_storage->pixels(), data, size);
+        m_data = m_storage->pixels();
     } else {
         m_data = static_cast<uint8_t*>(const_cast<void*>(data));
     }
@@ -123,7 +135,7 @@ Image& Image::operator=(Image&& other) noexcept
 
 Image::~Image()
 {
-    if (m_storage && m_storage->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete m_storage;
+    if (m_storage && m_storage->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Storage::Destroy(m_storage);
     m_storage = nullptr;
     m_data = nullptr;
 }
@@ -152,6 +164,12 @@ Image Image::clone() const
 {
     if (!isValid()) return Image();
     return Image(m_width, m_height, m_format, m_data, true, m_residence, m_deviceId);
+}
+
+Image Image::ownedCopy() const
+{
+    if (m_storage == nullptr) return clone();
+    return *this;
 }
 
 }  // namespace fsdk

@@ -15,21 +15,54 @@ thread_local const Core* t_core = nullptr;
 // Frames a worker takes from one stream before it lets others in.
 constexpr size_t kFramesPerRun = 8;
 
-class Batch final : public fsdk::detail::RefCountedObject<ITrackingResultBatch> {
+// Emptied result records kept for later frames.
+constexpr size_t kSpareRecords = 64;
+
+}  // namespace
+
+// The results of one delivery. The delivery thread reuses it, with the
+// storage of its lists, unless an observer kept a reference.
+class ResultBatch final : public fsdk::detail::RefCountedObject<ITrackingResultBatch> {
 public:
-    explicit Batch(std::vector<ResultRecord> records) : m_records(std::move(records))
+    // Takes the records whose stream reports tracking; answers whether any.
+    bool Fill(std::vector<ResultRecord>& records)
     {
+        m_records.clear();
+        m_streamIds.clear();
+        m_used = 0;
+        for (ResultRecord& record : records)
+            if (record.stream->m_tracking.load(std::memory_order_relaxed)) m_records.push_back(std::move(record));
         for (size_t i = 0; i < m_records.size(); ++i) {
             const uint32_t id = m_records[i].stream->getId();
-            auto entry = std::find_if(m_entries.begin(), m_entries.end(), [id](const Entry& e) { return e.id == id; });
-            if (entry == m_entries.end()) {
-                m_entries.push_back(Entry{id, {}, {}});
+            Entry* entry = Find(id);
+            if (entry == nullptr) {
+                if (m_used == m_entries.size()) m_entries.emplace_back();
+                entry = &m_entries[m_used++];
+                entry->id = id;
+                entry->frameIds.clear();
+                entry->records.clear();
                 m_streamIds.push_back(id);
-                entry = m_entries.end() - 1;
             }
             entry->frameIds.push_back(m_records[i].frameId);
             entry->records.push_back(i);
         }
+        return !m_records.empty();
+    }
+
+    // Lets go of the streams, images and frame data, and hands the emptied
+    // records to `spare` for later frames.
+    void Recycle(std::vector<ResultRecord>& spare)
+    {
+        for (ResultRecord& record : m_records) {
+            record.stream = fsdk::Ref<Stream>();
+            record.image = fsdk::Image();
+            record.data.reset();
+            record.objects.clear();
+            record.finished.clear();
+            record.weight = 1;
+            spare.push_back(std::move(record));
+        }
+        m_records.clear();
     }
 
     fsdk::Span<const uint32_t> getStreamIds() const override { return {m_streamIds.data(), m_streamIds.size()}; }
@@ -59,24 +92,24 @@ public:
 
 private:
     struct Entry {
-        uint32_t id;
+        uint32_t id = 0;
         std::vector<uint32_t> frameIds;
         std::vector<size_t> records;
     };
 
     const Entry* Find(uint32_t id) const
     {
-        for (const Entry& entry : m_entries)
-            if (entry.id == id) return &entry;
+        for (size_t i = 0; i < m_used; ++i)
+            if (m_entries[i].id == id) return &m_entries[i];
         return nullptr;
     }
+    Entry* Find(uint32_t id) { return const_cast<Entry*>(static_cast<const ResultBatch*>(this)->Find(id)); }
 
     std::vector<ResultRecord> m_records;
-    std::vector<Entry> m_entries;
+    std::vector<Entry> m_entries;  // the first m_used are this delivery's
+    size_t m_used = 0;
     std::vector<uint32_t> m_streamIds;
 };
-
-}  // namespace
 
 // ---------------------------------------------------------------- Stream
 
@@ -129,7 +162,10 @@ StreamStatistics Stream::getStatistics() const
 
 // ------------------------------------------------------------------ Core
 
-Core::Core(const EngineConfig& config) : m_config(config) {}
+Core::Core(const EngineConfig& config) : m_config(config)
+{
+    m_spareRecords.reserve(kSpareRecords);
+}
 
 // Every thread holds the core, so by now each has been joined or has ended.
 Core::~Core() = default;
@@ -173,7 +209,7 @@ void Core::Stop()
 
     // What no thread will handle any more goes, outside the lock.
     std::deque<fsdk::Ref<Stream>> ready;
-    std::deque<ResultRecord> completed;
+    std::vector<ResultRecord> completed;
     std::vector<FrameItem> dropped;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -232,7 +268,7 @@ bool Core::Push(Stream& stream, const fsdk::Image& frame, uint32_t frameId, std:
     item.data = std::move(data);
     bool copied = true;
     try {
-        item.image = frame.clone();
+        item.image = frame.ownedCopy();
     } catch (const std::bad_alloc&) {
         copied = false;
     }
@@ -283,8 +319,8 @@ bool Core::OnOwnThread() const noexcept
     return t_core == this;
 }
 
-int Core::Process(Stream& stream, std::vector<FrameItem>& items, std::vector<ResultRecord>& out,
-                  std::vector<int32_t>& finishedAtEnd, bool& marked)
+int Core::Process(Stream& stream, std::vector<FrameItem>& items, std::vector<ResultRecord>& spares,
+                  std::vector<ResultRecord>& out, std::vector<int32_t>& finishedAtEnd, bool& marked)
 {
     int settled = 0;
     for (FrameItem& item : items) {
@@ -304,6 +340,10 @@ int Core::Process(Stream& stream, std::vector<FrameItem>& items, std::vector<Res
         }
         try {
             ResultRecord record;
+            if (!spares.empty()) {
+                record = std::move(spares.back());
+                spares.pop_back();
+            }
             record.stream = fsdk::Ref<Stream>(&stream);
             record.frameId = item.frameId;
             const bool detected = stream.m_tracker.Process(item.image, record.objects, record.finished);
@@ -338,6 +378,7 @@ void Core::WorkerLoop()
 {
     std::vector<FrameItem> items;
     std::vector<ResultRecord> out;
+    std::vector<ResultRecord> spares;
     std::vector<int32_t> finishedAtEnd;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -349,10 +390,14 @@ void Core::WorkerLoop()
             items.push_back(std::move(stream->m_queue.front()));
             stream->m_queue.pop_front();
         }
+        while (spares.size() < items.size() && !m_spareRecords.empty()) {
+            spares.push_back(std::move(m_spareRecords.back()));
+            m_spareRecords.pop_back();
+        }
         lock.unlock();
 
         bool marked = false;
-        const int settled = Process(*stream, items, out, finishedAtEnd, marked);
+        const int settled = Process(*stream, items, spares, out, finishedAtEnd, marked);
         items.clear();
         std::shared_ptr<AdditionalFrameData> lastData;
         fsdk::Image lastImage;
@@ -415,15 +460,14 @@ void Core::WorkerLoop()
 void Core::DeliveryLoop()
 {
     std::vector<ResultRecord> records;
+    std::vector<ResultRecord> recycled;
     std::vector<std::pair<Stream*, int>> settle;
+    std::vector<fsdk::Ref<Stream>> streams;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_resultsReady.wait(lock, [&] { return m_stopping || !m_completed.empty(); });
         if (m_stopping) return;
-        while (!m_completed.empty()) {
-            records.push_back(std::move(m_completed.front()));
-            m_completed.pop_front();
-        }
+        records.swap(m_completed);  // the emptied list goes back with its storage
         lock.unlock();
 
         settle.clear();
@@ -436,38 +480,37 @@ void Core::DeliveryLoop()
                 entry->second += record.weight;
         }
         // Holds the streams until they are settled below.
-        std::vector<fsdk::Ref<Stream>> streams;
-        streams.reserve(settle.size());
         for (const auto& entry : settle) streams.emplace_back(entry.first);
-        Deliver(records);
+        Deliver(records, recycled);
         records.clear();
 
         lock.lock();
+        for (ResultRecord& record : recycled) {
+            if (m_spareRecords.size() >= kSpareRecords) break;
+            m_spareRecords.push_back(std::move(record));
+        }
         for (const auto& [stream, weight] : settle) {
             stream->m_pending = std::max(0, stream->m_pending - weight);
             stream->m_waiting.store(stream->m_pending, std::memory_order_relaxed);
         }
         m_settled.notify_all();
         lock.unlock();
+        recycled.clear();
         streams.clear();
         lock.lock();
     }
 }
 
-void Core::Deliver(std::vector<ResultRecord>& records)
+void Core::Deliver(std::vector<ResultRecord>& records, std::vector<ResultRecord>& recycled)
 {
-    fsdk::Ref<ITrackingResultBatch> batch;
     {
         std::lock_guard<std::mutex> lock(m_observerMutex);
         if (m_observer == nullptr) return;
-        std::vector<ResultRecord> delivered;
-        delivered.reserve(records.size());
-        for (ResultRecord& record : records)
-            if (record.stream->m_tracking.load(std::memory_order_relaxed)) delivered.push_back(std::move(record));
-        if (delivered.empty()) return;
+        // A batch an observer still holds stays with it.
+        if (!m_batch || m_batch->getRefCount() != 1) m_batch = fsdk::Ref<ResultBatch>::adopt(new ResultBatch);
+        if (!m_batch->Fill(records)) return;
         try {
-            batch = fsdk::detail::makeRef<ITrackingResultBatch, Batch>(std::move(delivered));
-            m_observer->batchTrackingResult(batch);
+            m_observer->batchTrackingResult(fsdk::Ref<ITrackingResultBatch>(m_batch));
         } catch (const std::exception& e) {
             fsdk::log::printf(m_config.logs(fsdk::log::Error), fsdk::log::Error,
                               "track engine: result observer failed: {}", e.what());
@@ -476,8 +519,11 @@ void Core::Deliver(std::vector<ResultRecord>& records)
                               "track engine: result observer failed");
         }
     }
-    // The batch, with the additional data of its frames, goes here unless
-    // the observer kept it.
+    // The frames' data and streams go here unless the observer kept the batch.
+    if (m_batch->getRefCount() == 1)
+        m_batch->Recycle(recycled);
+    else
+        m_batch = fsdk::Ref<ResultBatch>();
 }
 
 }  // namespace tsdk::detail

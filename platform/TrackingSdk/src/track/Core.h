@@ -22,6 +22,7 @@
 namespace tsdk::detail {
 
 class Core;
+class ResultBatch;
 class Stream;
 
 struct FrameItem {
@@ -54,6 +55,7 @@ public:
 
 private:
     friend class Core;
+    friend class ResultBatch;
 
     const std::shared_ptr<Core> m_core;
     const uint32_t m_id;
@@ -107,9 +109,12 @@ private:
     // Tracks the taken items of a stream into `out` and answers how many
     // were settled without a result. At the finish mark `marked` is set, and
     // ended tracks no result of this run could carry stay in `finishedAtEnd`.
-    int Process(Stream& stream, std::vector<FrameItem>& items, std::vector<ResultRecord>& out,
-                std::vector<int32_t>& finishedAtEnd, bool& marked);
-    void Deliver(std::vector<ResultRecord>& records);
+    // Results start from the emptied records of `spares` while there are any.
+    int Process(Stream& stream, std::vector<FrameItem>& items, std::vector<ResultRecord>& spares,
+                std::vector<ResultRecord>& out, std::vector<int32_t>& finishedAtEnd, bool& marked);
+    // Hands the records to the observer; afterwards their emptied storage
+    // is in `recycled`.
+    void Deliver(std::vector<ResultRecord>& records, std::vector<ResultRecord>& recycled);
     bool OnOwnThread() const noexcept;
 
     const EngineConfig m_config;
@@ -121,7 +126,8 @@ private:
     std::condition_variable m_resultsReady;
     std::condition_variable m_settled;
     std::deque<fsdk::Ref<Stream>> m_ready;
-    std::deque<ResultRecord> m_completed;
+    std::vector<ResultRecord> m_completed;     // in push order per stream
+    std::vector<ResultRecord> m_spareRecords;  // emptied, for workers to fill
     bool m_stopping = false;
 
     std::mutex m_threadsMutex;
@@ -129,6 +135,7 @@ private:
 
     std::mutex m_observerMutex;  // held while a batch is being delivered
     ITrackingResultObserver* m_observer = nullptr;
+    fsdk::Ref<ResultBatch> m_batch;  // the delivery thread's
 };
 
 }  // namespace tsdk::detail

@@ -1,0 +1,141 @@
+// The way of one frame into our SDK, against one bare libyuv conversion of
+// the same picture into a buffer allocated beforehand. Host-memory frames:
+// the wrapper's conversion into its buffer, the SDK image copied from it and
+// the SDK's hold on the pushed image. NV12 frames in (stand-in) device
+// memory: the SDK image, the wrapper's GPU conversion into it and the SDK's
+// hold. Each "Ingest" case reports its ratio to the "Bare" case of the same
+// format and size run just before it.
+
+#include <benchmark/benchmark.h>
+#include <libyuv/convert_argb.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FrameConverter.h"
+#include "GpuFrameConverter.h"
+#include "RefHost/Samples.h"
+#include "fsdk/Image.h"
+
+namespace {
+
+using Kest8::Framework::PixelRect;
+
+enum class Kind { I420, I422, Gray, Nv12 };
+
+// Seconds per frame of the last bare run, by case name.
+std::map<std::string, double>& BareTimes()
+{
+    static std::map<std::string, double> times;
+    return times;
+}
+
+std::unique_ptr<RefHost::FrameSample> Sample(Kind kind, uint32_t width, uint32_t height)
+{
+    RefHost::SampleShape shape;
+    shape.width = width;
+    shape.height = height;
+    shape.layout = kind == Kind::I422   ? RefHost::PlanarLayout::I422
+                   : kind == Kind::Gray ? RefHost::PlanarLayout::Gray
+                                        : RefHost::PlanarLayout::I420;
+    shape.planar = kind != Kind::Nv12;
+    shape.nv12 = kind == Kind::Nv12;
+    // Some texture, so the conversion does real work.
+    std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>((i * 7 + i / 4093) % 251);
+    return RefHost::FrameSample::FromRgb(shape, rgb.data());
+}
+
+std::string Key(Kind kind, uint32_t width, uint32_t height)
+{
+    return std::to_string(static_cast<int>(kind)) + "/" + std::to_string(width) + "x" + std::to_string(height);
+}
+
+void Bare(benchmark::State& state, Kind kind, uint32_t width, uint32_t height)
+{
+    auto sample = Sample(kind, width, height);
+    const int w = static_cast<int>(width), h = static_cast<int>(height);
+    std::vector<uint8_t> out(static_cast<size_t>(width) * height * 3);
+    // Neutral chroma for the luma-only picture: the one libyuv call that
+    // makes packed R, G, B of a luma plane.
+    std::vector<uint8_t> neutral(width, 128);
+    const auto started = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        const auto* s = sample.get();
+        const int py = static_cast<int>(s->GetPitchY()), pu = static_cast<int>(s->GetPitchU()),
+                  pv = static_cast<int>(s->GetPitchV());
+        switch (kind) {
+        case Kind::I420:
+            libyuv::I420ToRAW(s->GetPlaneY(), py, s->GetPlaneU(), pu, s->GetPlaneV(), pv, out.data(), w * 3, w, h);
+            break;
+        case Kind::I422:
+            libyuv::I422ToRAW(s->GetPlaneY(), py, s->GetPlaneU(), pu, s->GetPlaneV(), pv, out.data(), w * 3, w, h);
+            break;
+        case Kind::Gray:
+            libyuv::I444ToRAW(s->GetPlaneY(), py, neutral.data(), 0, neutral.data(), 0, out.data(), w * 3, w, h);
+            break;
+        case Kind::Nv12: {
+            const auto* base = static_cast<const uint8_t*>(s->GetData());
+            const int pitch = static_cast<int>(s->GetPitch());
+            libyuv::NV12ToRAW(base, pitch, base + static_cast<size_t>(pitch) * height, pitch, out.data(), w * 3, w, h);
+            break;
+        }
+        }
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    BareTimes()[Key(kind, width, height)] = seconds / static_cast<double>(state.iterations());
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(out.size()));
+}
+
+void Ingest(benchmark::State& state, Kind kind, uint32_t width, uint32_t height)
+{
+    auto sample = Sample(kind, width, height);
+    const int w = static_cast<int>(width), h = static_cast<int>(height);
+    const PixelRect roi{0, 0, w, h};
+    Kest8::Framework::FrameConverter converter(nullptr, KestCv::PF_RGB24);
+    QelWrapper::GpuFrameConverter gpu;
+    const auto started = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        fsdk::Image held;
+        if (kind == Kind::Nv12) {
+            fsdk::Image image(w, h, fsdk::Format::R8G8B8, fsdk::Image::MemoryResidence::MemoryCPU, 0);
+            gpu.Convert(*sample->Composite(), image.getData(), roi);
+            held = image.ownedCopy();
+        } else {
+            converter.Convert(sample->Planar(), roi);
+            const fsdk::Image image(w, h, fsdk::Format::R8G8B8, converter.GetData(), true,
+                                    fsdk::Image::MemoryResidence::MemoryCPU, 0);
+            held = image.ownedCopy();
+        }
+        benchmark::DoNotOptimize(held.getData());
+        benchmark::ClobberMemory();
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const auto bare = BareTimes().find(Key(kind, width, height));
+    if (bare != BareTimes().end() && bare->second > 0)
+        state.counters["ratio_to_bare"] = seconds / static_cast<double>(state.iterations()) / bare->second;
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(width) * height * 3);
+}
+
+#define QEL_INGEST_CASES(kind, name, width, height)                                         \
+    BENCHMARK_CAPTURE(Bare, name##_##width##x##height, kind, width, height)->UseRealTime(); \
+    BENCHMARK_CAPTURE(Ingest, name##_##width##x##height, kind, width, height)->UseRealTime()
+
+QEL_INGEST_CASES(Kind::I420, yuv420, 1920, 1080);
+QEL_INGEST_CASES(Kind::I422, yuv422, 1920, 1080);
+QEL_INGEST_CASES(Kind::Gray, gray, 1920, 1080);
+QEL_INGEST_CASES(Kind::Nv12, nv12, 1920, 1080);
+QEL_INGEST_CASES(Kind::I420, yuv420, 640, 360);
+QEL_INGEST_CASES(Kind::I422, yuv422, 640, 360);
+QEL_INGEST_CASES(Kind::Gray, gray, 640, 360);
+QEL_INGEST_CASES(Kind::Nv12, nv12, 640, 360);
+
+}  // namespace
+
+BENCHMARK_MAIN();
