@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "ElfSymbols.h"
 #include "SdkLogCapture.h"
 #include "fsdk/FaceEngineSDK.h"
 #include "tsdk/TrackEngine.h"
@@ -197,6 +198,27 @@ TEST(SdkImage, CopiesSharePixelsAndClonesOwnThem)
     EXPECT_FALSE(fsdk::Image(5, 5, fsdk::Format::Unknown).isValid());
     EXPECT_FALSE(fsdk::Image(5, 5, fsdk::Format::R8G8B8, nullptr, true).isValid());
     EXPECT_FALSE(fsdk::Image().clone().isValid());
+}
+
+TEST(SdkLibraries, ExportTheirEntryPointsAndNoInternals)
+{
+    const std::pair<const char*, const char*> libraries[] = {
+        {"libFaceEngineSDK.so.5", "_ZN4fsdk16createFaceEngine"},
+        {"libTrackEngineSDK.so.0", "_ZN4tsdk17createTrackEngine"},
+    };
+    for (const auto& [library, entry] : libraries) {
+        const auto symbols = TestSupport::ReadExportedSymbols(std::string(QEL_MODULE_DIR) + "/" + library);
+        bool found = false;
+        for (const auto& symbol : symbols) {
+            found = found || symbol.name.rfind(entry, 0) == 0;
+            // The reference counts' block is shared by both libraries.
+            const bool internal = symbol.name.find("4tsdk6detail") != std::string::npos ||
+                                  (symbol.name.find("4fsdk6detail") != std::string::npos &&
+                                   symbol.name.find("4fsdk6detail12ControlBlock") == std::string::npos);
+            EXPECT_FALSE(internal) << library << " exports " << symbol.name;
+        }
+        EXPECT_TRUE(found) << library << " lacks " << entry;
+    }
 }
 
 TEST(SdkEngines, CreationRefusesWhatItCannotUse)
