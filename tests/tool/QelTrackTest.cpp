@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -27,11 +31,13 @@ struct Outcome {
     std::string errors;
 };
 
-Outcome RunTool(const std::string& arguments, bool builtModule = true)
+// Runs the tool with `arguments`, and `environment` (NAME=VALUE ...) before it.
+Outcome RunTool(const std::string& arguments, bool builtModule = true, const std::string& environment = "")
 {
-    const std::string errFile = ::testing::TempDir() + "qel-track-stderr.txt";
-    const std::string command =
-        kTool + (builtModule ? " --module " + kModuleDir : std::string()) + " " + arguments + " 2>" + errFile;
+    const std::string errFile = ::testing::TempDir() + "qel-track-stderr-" +
+                                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
+    const std::string command = environment + " " + kTool + (builtModule ? " --module " + kModuleDir : std::string()) +
+                                " " + arguments + " 2>" + errFile;
     Outcome out;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return out;
@@ -124,8 +130,11 @@ TEST(QelTrack, ExitStatusesSayWhatWentWrong)
 {
     const Outcome usage = RunTool("--no-such-option");
     EXPECT_EQ(usage.status, 2);
-    EXPECT_EQ(RunTool("--input-format rgb").status, 2);
-    EXPECT_EQ(RunTool("--param NumThreads").status, 2);
+    for (const char* bad : {"--input-format rgb", "--input-format yuv444", "--param NumThreads", "--param =1",
+                            "--frames 0", "--frames -1", "--frames 1000001", "--frames 2x", "--streams 0",
+                            "--streams 65", "--scene-fps 0", "--scene-size 8x8", "--scene-size 640", "--realtime=2"})
+        EXPECT_EQ(RunTool(bad).status, 2) << bad;
+    EXPECT_NE(RunTool("--frames -1").errors.find("--frames takes 1 to 1000000"), std::string::npos);
 
     const Outcome refused = RunTool("--frames 5 --param DetectorScaling=1000");
     EXPECT_EQ(refused.status, 2);
@@ -143,6 +152,154 @@ TEST(QelTrack, ExitStatusesSayWhatWentWrong)
 
     const Outcome noModule = RunTool("--frames 5 --module /no/such/dir", false);
     EXPECT_EQ(noModule.status, 4);
+
+    // Output that cannot be written is a failure, wherever it goes.
+    EXPECT_EQ(RunTool("--frames 3 --output /dev/full").status, 1);
+    EXPECT_EQ(RunTool("--frames 3 --output /no/such/dir/out.jsonl").status, 1);
+    EXPECT_EQ(RunTool("--frames 3 >/dev/full").status, 1);
+    EXPECT_EQ(RunTool("--frames 3 --annotate /no/such/dir/annotated.mp4").status, 1);
+    const Outcome annotate = RunTool("--frames 3 --annotate /dev/full");
+    EXPECT_EQ(annotate.status, 1);
+    EXPECT_NE(annotate.errors.find("cannot annotate '/dev/full'"), std::string::npos) << annotate.errors;
+    EXPECT_EQ(annotate.records.back()["type"], "summary") << "the run is closed properly";
+
+    // A detector that takes no frame at all says why.
+    const Outcome outside = RunTool("--frames 5 --param RegionOfInterest=0.9,0.9,0.5,0.5");
+    EXPECT_EQ(outside.status, 5);
+    EXPECT_NE(outside.errors.find("took none of the 5 frames"), std::string::npos) << outside.errors;
+    EXPECT_NE(outside.errors.find("does not lie inside"), std::string::npos) << outside.errors;
+}
+
+json Summary(const Outcome& o)
+{
+    return o.records.empty() ? json() : o.records.back();
+}
+
+TEST(QelTrack, FileModeTracksEveryFrameTheSdkFirstRefuses)
+{
+    // Detection on every frame of a larger picture keeps the SDK busy long
+    // enough to refuse frames pushed as fast as they come.
+    const std::string busy = "--frames 40 --scene-size 1280x720 --param DetectorStep=1 --param DetectorScaling=1920";
+    const Outcome file = RunTool(busy);
+    ASSERT_EQ(file.status, 0) << file.errors;
+    const json s = Summary(file);
+    EXPECT_EQ(s["frames"], 40);
+    EXPECT_EQ(s["pushed"], 40);
+    EXPECT_EQ(s["lost"], 0);
+    EXPECT_GE(s["refused"].get<int>(), s["retried"].get<int>());
+    if (s["refused"] == 0) std::cout << "note: the SDK refused no frame, nothing was pushed again\n";
+    EXPECT_EQ(s["latencyMs"]["reports"], 40) << "every frame's own report";
+    EXPECT_LE(s["latencyMs"]["p50"].get<double>(), s["latencyMs"]["p99"].get<double>());
+
+    // A camera does not wait: in real time, refused frames are counted as lost.
+    const Outcome live = RunTool(busy + " --realtime --scene-fps 200");
+    ASSERT_EQ(live.status, 0) << live.errors;
+    const json l = Summary(live);
+    EXPECT_EQ(l["frames"], 40);
+    EXPECT_EQ(l["retried"], 0);
+    EXPECT_EQ(l["lost"], l["refused"]);
+    EXPECT_EQ(l["pushed"].get<int>() + l["lost"].get<int>(), 40);
+    // Paced at the stream's rate: the last frame is due 39 / 200 s in.
+    EXPECT_GE(l["seconds"].get<double>(), 0.195);
+}
+
+TEST(QelTrack, SceneHasAnyLength)
+{
+    const Outcome o = RunTool("--frames 650 --scene-size 96x54");
+    ASSERT_EQ(o.status, 0) << o.errors;
+    EXPECT_EQ(Summary(o)["frames"], 650);
+    EXPECT_EQ(Summary(o)["pushed"], 650);
+    EXPECT_TRUE(Summary(o).contains("mota")) << "with its ground truth";
+}
+
+// Live boxes of one stream by time stamp, and its distinct ObjectIds. Track
+// ids are unique over the SDK engine that all streams share, so streams
+// tracking the same scene differ in their ids only.
+std::pair<std::set<std::string>, std::set<int>> StreamTracks(const Outcome& o, int stream, uint64_t lastTimestamp)
+{
+    std::set<std::string> boxes;
+    std::set<int> ids;
+    for (const auto& r : o.records) {
+        if (r["type"] != "targets" || r["stream"] != stream || r["timestamp"].get<uint64_t>() >= lastTimestamp)
+            continue;
+        for (const auto& t : r["targets"]) {
+            if (t["phase"] == 2) continue;
+            boxes.insert(std::to_string(r["timestamp"].get<uint64_t>()) + ":" + t["box"].dump());
+            ids.insert(t["values"]["ObjectId"].get<int>());
+        }
+    }
+    return {boxes, ids};
+}
+
+TEST(QelTrack, StreamsRunSideBySideEachOnItsOwn)
+{
+    const Outcome o = RunTool("--streams 3 --frames 60 --param TargetLifeEvent=true");
+    ASSERT_EQ(o.status, 0) << o.errors;
+    std::vector<json> summaries;
+    for (const auto& r : o.records) {
+        if (r["type"] == "summary") {
+            summaries.push_back(r);
+        } else if (r["type"] != "log") {
+            ASSERT_TRUE(r.contains("stream")) << r.dump();
+            EXPECT_GE(r["stream"].get<int>(), 0);
+            EXPECT_LT(r["stream"].get<int>(), 3);
+        }
+    }
+    ASSERT_EQ(summaries.size(), 4u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(summaries[i]["stream"], i);
+        EXPECT_EQ(summaries[i]["frames"], 60);
+        EXPECT_EQ(summaries[i]["lost"], 0);
+        EXPECT_GT(summaries[i]["fps"].get<double>(), 0);
+    }
+    const json& total = summaries.back();
+    EXPECT_FALSE(total.contains("stream"));
+    EXPECT_EQ(total["streams"], 3);
+    EXPECT_EQ(total["frames"], 180);
+    EXPECT_EQ(total["pushed"], 180);
+    EXPECT_EQ(total["latencyMs"]["reports"], 180);
+    EXPECT_EQ(total["targetLists"].get<int>(), summaries[0]["targetLists"].get<int>() +
+                                                   summaries[1]["targetLists"].get<int>() +
+                                                   summaries[2]["targetLists"].get<int>());
+
+    // Each stream plays its own copy of the scene: the same tracks in each.
+    const uint64_t last = 59 * 100;
+    const auto [boxes, ids] = StreamTracks(o, 0, last);
+    EXPECT_FALSE(boxes.empty());
+    std::set<int> allIds = ids;
+    for (int i = 1; i < 3; ++i) {
+        const auto [otherBoxes, otherIds] = StreamTracks(o, i, last);
+        EXPECT_EQ(otherBoxes, boxes) << "stream " << i;
+        EXPECT_EQ(otherIds.size(), ids.size()) << "stream " << i;
+        allIds.insert(otherIds.begin(), otherIds.end());
+    }
+    EXPECT_EQ(allIds.size(), 3 * ids.size()) << "no track is reported on two streams";
+    EXPECT_DOUBLE_EQ(summaries[1]["mota"].get<double>(), summaries[0]["mota"].get<double>());
+    EXPECT_DOUBLE_EQ(total["mota"].get<double>(), summaries[0]["mota"].get<double>());
+}
+
+TEST(QelTrack, OutputStaysOnStandardOutputWhenTheSdkLogsToFiles)
+{
+    const std::string dir = ::testing::TempDir() + "qel-track-sdk-logs-" + std::to_string(getpid());
+    const Outcome o = RunTool("--frames 5", true, "QelSdkVerboseLogDir=" + dir);
+    ASSERT_EQ(o.status, 0) << o.errors;
+    ASSERT_FALSE(o.records.empty());
+    EXPECT_EQ(o.records.back()["type"], "summary");
+    bool fellBack = false;
+    for (const auto& r : o.records)
+        if (r["type"] == "log" && r["text"].get<std::string>().find("Will log to our files") != std::string::npos)
+            fellBack = true;
+    EXPECT_FALSE(fellBack) << "the SDK kept the standard streams, nothing was tested";
+    size_t logs = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        if (entry.path().filename() != "cout.txt") continue;
+        ++logs;
+        std::ifstream in(entry.path());
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text.find("\"type\":"), std::string::npos) << "records in the SDK's log: " << text.substr(0, 200);
+    }
+    EXPECT_EQ(logs, 1u);
+    std::filesystem::remove_all(dir);
 }
 
 // MOT-challenge lines of every target a run reported, first report of each

@@ -42,6 +42,42 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecDeleter>;
 using ScalePtr = std::unique_ptr<SwsContext, ScaleDeleter>;
 
+// The scaler reads and writes whole vector words: a row may be touched some
+// bytes past its end, so its pictures get aligned rows and a padded end.
+constexpr int kScaleAlign = 64;
+
+class ScaleBuffer {
+public:
+    // Room for `height` rows of `rowBytes`.
+    uint8_t* Reserve(uint32_t rowBytes, uint32_t height)
+    {
+        m_stride = FFALIGN(static_cast<int>(rowBytes), kScaleAlign);
+        m_bytes.resize(static_cast<size_t>(m_stride) * height + 2 * kScaleAlign);
+        return Data();
+    }
+    uint8_t* Data() { return m_bytes.data() + Offset(); }
+    int Stride() const { return m_stride; }
+
+private:
+    size_t Offset() const
+    {
+        const auto at = reinterpret_cast<uintptr_t>(m_bytes.data());
+        return static_cast<size_t>((kScaleAlign - at % kScaleAlign) % kScaleAlign);
+    }
+
+    std::vector<uint8_t> m_bytes;
+    int m_stride = 0;
+};
+
+// Packed rows of `width` * 3 bytes into `buffer`'s aligned ones.
+const uint8_t* Padded(ScaleBuffer& buffer, const uint8_t* packed, uint32_t width, uint32_t height)
+{
+    uint8_t* data = buffer.Reserve(width * 3, height);
+    av_image_copy_plane(data, buffer.Stride(), packed, static_cast<int>(width * 3), static_cast<int>(width * 3),
+                        static_cast<int>(height));
+    return data;
+}
+
 }  // namespace
 
 struct VideoReader::Impl {
@@ -51,6 +87,7 @@ struct VideoReader::Impl {
     FramePtr decoded{av_frame_alloc()};
     PacketPtr packet{av_packet_alloc()};
     ScalePtr scale;
+    ScaleBuffer converted;
     bool draining = false;
     bool finished = false;
     int64_t startPts = AV_NOPTS_VALUE;
@@ -78,17 +115,22 @@ struct VideoReader::Impl {
             out.timestampMs = ms > 0 ? static_cast<uint64_t>(std::llround(ms)) : 0;
         }
         ++frameIndex;
+        if (decoded->width <= 0 || decoded->height <= 0 || decoded->width > kMaxSide || decoded->height > kMaxSide)
+            throw InputError(
+                fmt::format("a frame of {}x{} is beyond {}x{}", decoded->width, decoded->height, kMaxSide, kMaxSide));
         out.width = static_cast<uint32_t>(decoded->width);
         out.height = static_cast<uint32_t>(decoded->height);
         scale.reset(sws_getCachedContext(scale.release(), decoded->width, decoded->height,
                                          static_cast<AVPixelFormat>(decoded->format), decoded->width, decoded->height,
                                          AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr));
         if (!scale) throw InputError("cannot convert the video's pixel format");
-        out.rgb.resize(static_cast<size_t>(out.width) * out.height * 3);
-        uint8_t* dst[4] = {out.rgb.data(), nullptr, nullptr, nullptr};
-        int dstStride[4] = {static_cast<int>(out.width * 3), 0, 0, 0};
+        uint8_t* dst[4] = {converted.Reserve(out.width * 3, out.height), nullptr, nullptr, nullptr};
+        int dstStride[4] = {converted.Stride(), 0, 0, 0};
         sws_scale(scale.get(), decoded->data, decoded->linesize, 0, decoded->height, dst, dstStride);
         av_frame_unref(decoded.get());
+        out.rgb.resize(static_cast<size_t>(out.width) * out.height * 3);
+        av_image_copy_plane(out.rgb.data(), static_cast<int>(out.width * 3), dst[0], dstStride[0],
+                            static_cast<int>(out.width * 3), static_cast<int>(out.height));
         return true;
     }
 };
@@ -103,8 +145,13 @@ VideoReader::VideoReader(const std::string& path) : m_impl(std::make_unique<Impl
     const AVCodec* decoder = nullptr;
     m_impl->stream = av_find_best_stream(m_impl->format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
     if (m_impl->stream < 0 || decoder == nullptr) throw InputError(fmt::format("'{}' has no video stream", path));
+    const AVCodecParameters* parameters = m_impl->format->streams[m_impl->stream]->codecpar;
+    if (parameters->width > kMaxSide || parameters->height > kMaxSide)
+        throw InputError(fmt::format("'{}' has frames of {}x{}, beyond {}x{}", path, parameters->width,
+                                     parameters->height, kMaxSide, kMaxSide));
     m_impl->codec.reset(avcodec_alloc_context3(decoder));
-    avcodec_parameters_to_context(m_impl->codec.get(), m_impl->format->streams[m_impl->stream]->codecpar);
+    if (!m_impl->codec || avcodec_parameters_to_context(m_impl->codec.get(), parameters) < 0)
+        throw InputError(fmt::format("cannot decode '{}'", path));
     rc = avcodec_open2(m_impl->codec.get(), decoder, nullptr);
     if (rc < 0) throw InputError(fmt::format("cannot decode '{}': {}", path, AvError(rc)));
 }
@@ -155,6 +202,7 @@ struct VideoWriter::Impl {
     FramePtr frame{av_frame_alloc()};
     PacketPtr packet{av_packet_alloc()};
     ScalePtr scale;
+    ScaleBuffer source;
     int64_t next = 0;
     bool finished = false;
 
@@ -172,7 +220,8 @@ struct VideoWriter::Impl {
         while (avcodec_receive_packet(codec.get(), packet.get()) == 0) {
             av_packet_rescale_ts(packet.get(), codec->time_base, stream->time_base);
             packet->stream_index = stream->index;
-            av_interleaved_write_frame(format, packet.get());
+            const int rc = av_interleaved_write_frame(format, packet.get());
+            if (rc < 0) throw std::runtime_error("cannot write the annotated video: " + AvError(rc));
         }
     }
 };
@@ -207,7 +256,7 @@ VideoWriter::VideoWriter(const std::string& path, uint32_t width, uint32_t heigh
     w.frame->format = w.codec->pix_fmt;
     w.frame->width = w.codec->width;
     w.frame->height = w.codec->height;
-    av_frame_get_buffer(w.frame.get(), 0);
+    if (av_frame_get_buffer(w.frame.get(), 0) < 0) throw std::runtime_error("no memory for the annotated frames");
 }
 
 VideoWriter::~VideoWriter()
@@ -221,12 +270,13 @@ VideoWriter::~VideoWriter()
 void VideoWriter::Write(const RgbFrame& frame)
 {
     Impl& w = *m_impl;
-    av_frame_make_writable(w.frame.get());
+    if (av_frame_make_writable(w.frame.get()) < 0) throw std::runtime_error("no memory for the annotated frames");
     w.scale.reset(sws_getCachedContext(w.scale.release(), static_cast<int>(frame.width), static_cast<int>(frame.height),
                                        AV_PIX_FMT_RGB24, w.codec->width, w.codec->height, AV_PIX_FMT_YUV420P,
                                        SWS_BILINEAR, nullptr, nullptr, nullptr));
-    const uint8_t* src[4] = {frame.rgb.data(), nullptr, nullptr, nullptr};
-    const int srcStride[4] = {static_cast<int>(frame.width * 3), 0, 0, 0};
+    if (!w.scale) throw std::runtime_error("cannot convert the annotated frames");
+    const uint8_t* src[4] = {Padded(w.source, frame.rgb.data(), frame.width, frame.height), nullptr, nullptr, nullptr};
+    const int srcStride[4] = {w.source.Stride(), 0, 0, 0};
     sws_scale(w.scale.get(), src, srcStride, 0, static_cast<int>(frame.height), w.frame->data, w.frame->linesize);
     w.frame->pts = w.next++;
     if (avcodec_send_frame(w.codec.get(), w.frame.get()) == 0) w.Drain(false);
@@ -238,7 +288,9 @@ void VideoWriter::Finish()
     if (w.finished) return;
     w.finished = true;
     w.Drain(true);
-    av_write_trailer(w.format);
+    int rc = av_write_trailer(w.format);
+    if (rc >= 0 && w.format->pb) rc = avio_closep(&w.format->pb);
+    if (rc < 0) throw std::runtime_error("cannot write the annotated video: " + AvError(rc));
 }
 
 void WritePng(const std::string& path, const RgbFrame& frame)
@@ -255,7 +307,7 @@ void WritePng(const std::string& path, const RgbFrame& frame)
     picture->format = AV_PIX_FMT_RGB24;
     picture->width = codec->width;
     picture->height = codec->height;
-    av_frame_get_buffer(picture.get(), 0);
+    if (av_frame_get_buffer(picture.get(), 0) < 0) throw std::runtime_error("no memory for the PNG picture");
     for (uint32_t y = 0; y < frame.height; ++y)
         std::memcpy(picture->data[0] + static_cast<size_t>(y) * picture->linesize[0],
                     frame.rgb.data() + static_cast<size_t>(y) * frame.width * 3, frame.width * 3);
@@ -265,8 +317,9 @@ void WritePng(const std::string& path, const RgbFrame& frame)
     FILE* out = std::fopen(path.c_str(), "wb");
     if (!out) throw std::runtime_error(fmt::format("cannot create '{}'", path));
     const size_t written = std::fwrite(packet->data, 1, static_cast<size_t>(packet->size), out);
-    std::fclose(out);
-    if (written != static_cast<size_t>(packet->size)) throw std::runtime_error(fmt::format("cannot write '{}'", path));
+    const bool closed = std::fclose(out) == 0;
+    if (written != static_cast<size_t>(packet->size) || !closed)
+        throw std::runtime_error(fmt::format("cannot write '{}'", path));
 }
 
 RgbFrame Scaled(const RgbFrame& frame, uint32_t width, uint32_t height)
@@ -279,11 +332,15 @@ RgbFrame Scaled(const RgbFrame& frame, uint32_t width, uint32_t height)
     ScalePtr scale(sws_getContext(static_cast<int>(frame.width), static_cast<int>(frame.height), AV_PIX_FMT_RGB24,
                                   static_cast<int>(width), static_cast<int>(height), AV_PIX_FMT_RGB24, SWS_AREA,
                                   nullptr, nullptr, nullptr));
-    const uint8_t* src[4] = {frame.rgb.data(), nullptr, nullptr, nullptr};
-    const int srcStride[4] = {static_cast<int>(frame.width * 3), 0, 0, 0};
-    uint8_t* dst[4] = {out.rgb.data(), nullptr, nullptr, nullptr};
-    const int dstStride[4] = {static_cast<int>(width * 3), 0, 0, 0};
+    if (!scale) throw std::runtime_error(fmt::format("cannot scale a picture to {}x{}", width, height));
+    ScaleBuffer source, scaled;
+    const uint8_t* src[4] = {Padded(source, frame.rgb.data(), frame.width, frame.height), nullptr, nullptr, nullptr};
+    const int srcStride[4] = {source.Stride(), 0, 0, 0};
+    uint8_t* dst[4] = {scaled.Reserve(width * 3, height), nullptr, nullptr, nullptr};
+    const int dstStride[4] = {scaled.Stride(), 0, 0, 0};
     sws_scale(scale.get(), src, srcStride, 0, static_cast<int>(frame.height), dst, dstStride);
+    av_image_copy_plane(out.rgb.data(), static_cast<int>(width * 3), dst[0], dstStride[0], static_cast<int>(width * 3),
+                        static_cast<int>(height));
     return out;
 }
 

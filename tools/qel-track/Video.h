@@ -18,6 +18,9 @@ struct RgbFrame {
     std::vector<uint8_t> rgb;  // rows packed, width * 3 bytes
 };
 
+// Frames wider or higher than this are refused as input.
+inline constexpr int kMaxSide = 8192;
+
 class InputError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
