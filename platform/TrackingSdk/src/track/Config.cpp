@@ -121,6 +121,13 @@ fsdk::FSDKError ReadEngineConfig(const fsdk::ISettingsProvider* settings, const 
     person.ghostFrames = track.Int("person-detector", "ghost-frames", 30, 1, 100000);
     person.minHeight = track.Int("person-detector", "min-height", 12, 1, 100000);
     person.minArea = track.Int("person-detector", "min-area", 40, 1, 100000000);
+    const std::string subtractor = track.Text("person-detector", "subtractor", "own");
+    person.subtractor = subtractor == "mog2"  ? PersonDetectorConfig::Subtractor::Mog2
+                        : subtractor == "knn" ? PersonDetectorConfig::Subtractor::Knn
+                                              : PersonDetectorConfig::Subtractor::Own;
+    if (subtractor != "own" && subtractor != "mog2" && subtractor != "knn")
+        fsdk::log::printf(config.logs(fsdk::log::Warning), fsdk::log::Warning,
+                          "track engine: [person-detector] subtractor '{}' is unknown, using own", subtractor);
     return fsdk::FSDKError::Ok;
 }
 

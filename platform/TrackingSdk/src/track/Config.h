@@ -27,6 +27,10 @@ struct PersonDetectorConfig {
     int ghostFrames = 30;        // time a still foreground no track keeps takes to fade
     int minHeight = 12;          // in pixels of the (scaled) detection image
     int minArea = 40;
+    // Foreground for the candidates: our own model, or OpenCV's MOG2 or KNN
+    // background subtractor (our model still follows people between runs).
+    enum class Subtractor { Own, Mog2, Knn };
+    Subtractor subtractor = Subtractor::Own;
 };
 
 struct EngineConfig {

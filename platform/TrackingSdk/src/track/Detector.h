@@ -18,6 +18,8 @@ struct EngineConfig;
 struct Detection {
     fsdk::Rect box;  // in pixels of the image given to Detect
     float score = 0.f;
+    // Seen as a person by its looks, not only by its shape.
+    bool person = false;
 };
 
 // A person the tracker follows, in pixels of the image.
@@ -52,6 +54,10 @@ public:
     // Replaces `out` with the detections of `image`, at most
     // max-detection-count of them, ordered top to bottom, left to right.
     virtual void Detect(const fsdk::Image& image, const DetectionContext& context, std::vector<Detection>& out) = 0;
+    // Whether its detections tell people by their looks (Detection::person);
+    // from one that does, what never moves and never looks like a person is
+    // no one.
+    virtual bool JudgesLooks() const { return false; }
     // Between runs: looks for each of the people being followed near the
     // box the tracker expects them in (`predicted`, in pixels of the
     // image), far more cheaply than a run. `out` has one place per box.

@@ -1,10 +1,12 @@
 #include <opencv2/imgproc.hpp>
+#include <opencv2/video/background_segm.hpp>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
 
+#include "track/Appearance.h"
 #include "track/Config.h"
 #include "track/Detector.h"
 #include "track/Foreground.h"
@@ -16,6 +18,7 @@ struct Candidate {
     int x0, y0, x1, y1;  // inclusive-exclusive, in pixels of the detection image
     int pixels;          // foreground pixels
     float score = 0.f;
+    bool person = false;  // the HOG detectors saw a person there
 
     int Width() const noexcept { return x1 - x0; }
     int Height() const noexcept { return y1 - y0; }
@@ -33,6 +36,21 @@ constexpr float kFollowMarginY = 0.15f;
 constexpr float kFollowMinFill = 0.2f;
 constexpr float kFollowTrimX = 0.03f;
 constexpr float kFollowTrimY = 0.01f;
+// A single person stands at least this upright (height over width); what is
+// wider is a group to split, or something that is no person at all.
+constexpr float kUpright = 1.8f;
+// A person the HOG detectors see must also be there in the foreground: so
+// much of their box, with a head narrower than the shoulders, and not off
+// to one side of it (the edge of a car passes for a person to HOG).
+constexpr float kMinHitFill = 0.4f;
+constexpr float kHeadRows = 0.18f;
+constexpr float kMaxHeadWidth = 0.8f;
+constexpr float kMaxOffCentre = 0.2f;
+constexpr float kHitTrim = 0.02f;
+constexpr float kHitReach = 0.4f;
+constexpr float kMinCovered = 0.4f;
+constexpr float kMaxUnseenHeight = 0.6f;
+constexpr float kSideColumn = 0.15f;
 
 float Ramp(float value, float zeroAt, float oneAt)
 {
@@ -50,6 +68,10 @@ public:
           m_open(cv::getStructuringElement(cv::MORPH_RECT, {3, 3})),
           m_close(cv::getStructuringElement(cv::MORPH_ELLIPSE, {5, 9}))
     {
+        if (m_config.subtractor == PersonDetectorConfig::Subtractor::Mog2)
+            m_subtractor = cv::createBackgroundSubtractorMOG2(m_config.backgroundFrames, 16.0, true);
+        else if (m_config.subtractor == PersonDetectorConfig::Subtractor::Knn)
+            m_subtractor = cv::createBackgroundSubtractorKNN(m_config.backgroundFrames, 400.0, true);
     }
 
     void Detect(const fsdk::Image& image, const DetectionContext& context, std::vector<Detection>& out) override
@@ -62,6 +84,15 @@ public:
         BuildKeep(frame.size(), context.tracks, scaleX, scaleY);
         for (float& presence : context.presence) presence = -1.f;
         m_model.Classify(frame, m_keep, m_mask);
+        if (m_subtractor) {
+            // 255 foreground, 127 shadow, as our own labels have them.
+            m_subtractor->apply(frame, m_subtracted);
+            if (m_subtracted.size() == m_mask.size()) {
+                cv::compare(m_subtracted, 200, m_binary, cv::CMP_GE);
+                m_mask.setTo(ForegroundModel::kBackground);
+                m_mask.setTo(ForegroundModel::kForeground, m_binary);
+            }
+        }
         if (m_model.Updates() == 0) {  // the first look only learns
             m_model.Learn(frame, context.framesSinceLast, m_mask, m_keep);
             return;
@@ -94,6 +125,7 @@ public:
                                                      c.score <= 0.f || c.Area() * 2 > int64_t{frame.cols} * frame.rows;
                                           }),
                            m_candidates.end());
+        CheckAppearance();
 
         // The best first when there are too many, then in reading order.
         std::stable_sort(m_candidates.begin(), m_candidates.end(),
@@ -109,9 +141,12 @@ public:
             d.box.width = static_cast<float>(c.Width()) * scaleX;
             d.box.height = static_cast<float>(c.Height()) * scaleY;
             d.score = c.score;
+            d.person = c.person;
             out.push_back(d);
         }
     }
+
+    bool JudgesLooks() const override { return true; }
 
     void Follow(const fsdk::Image& image, fsdk::Span<const fsdk::Rect> predicted, fsdk::Span<Sighting> out) override
     {
@@ -254,6 +289,7 @@ private:
         const auto count = static_cast<size_t>(labels);
         m_strong.assign(count, 0);
         m_kept.assign(count, 0);
+        m_keptPixels.assign(count, 0);
         m_frameEdge.assign(count, 0);
         m_backgroundEdge.assign(count, 0);
         const cv::Mat& grey = m_model.FrameGrey();
@@ -269,7 +305,7 @@ private:
                 const auto l = static_cast<size_t>(label[x]);
                 if (l == 0) continue;
                 if (mask[x] == ForegroundModel::kForeground) ++m_strong[l];
-                if (keep[x] != 0) m_kept[l] = 1;
+                if (keep[x] != 0) ++m_keptPixels[l];
                 const bool outline = x == 0 || x == width - 1 || label[x - 1] == 0 || label[x + 1] == 0 ||
                                      above[x] == 0 || below[x] == 0;
                 if (!outline || x == 0 || y == 0 || x == width - 1 || y == height - 1) continue;
@@ -277,8 +313,14 @@ private:
                 m_backgroundEdge[l] += Gradient(back, x, y);
             }
         }
+        // An area only partly inside the kept boxes is a person with what
+        // they left behind (where they stood when the model started):
+        // only the person is kept.
         m_ghost.assign(count, 0);
-        for (size_t l = 1; l < count; ++l) m_ghost[l] = m_backgroundEdge[l] > m_frameEdge[l] * kGhostEdges ? 1 : 0;
+        for (size_t l = 1; l < count; ++l) {
+            m_ghost[l] = m_backgroundEdge[l] > m_frameEdge[l] * kGhostEdges ? 1 : 0;
+            m_kept[l] = m_keptPixels[l] * 2 >= m_stats.ptr<int>(static_cast<int>(l))[cv::CC_STAT_AREA] ? 1 : 0;
+        }
         for (int y = 0; y < height; ++y) {
             const int* label = m_labels.ptr<int>(y);
             uint8_t* keep = m_keep.ptr<uint8_t>(y);
@@ -358,6 +400,95 @@ private:
         return height * 10 >= width * 12;
     }
 
+    // Every candidate tall enough to judge is looked at: each person the HOG
+    // detectors find in it, and the foreground bears out, becomes a
+    // candidate of their own. Without such a person an upright candidate
+    // stays as it is (the detectors miss many), unless it is so tall that
+    // they could not have; a wider one goes (a car), and so do people found
+    // in only a small part of a wide one (its edges).
+    void CheckAppearance()
+    {
+        m_checked.clear();
+        const cv::Mat& grey = m_model.FrameGrey();
+        for (const Candidate& c : m_candidates) {
+            if (c.Height() < PersonAppearance::kMinHeight) {
+                m_checked.push_back(c);
+                continue;
+            }
+            m_appearance.Find(grey, cv::Rect(c.x0, c.y0, c.Width(), c.Height()), c.Height(), m_hits);
+            const size_t before = m_checked.size();
+            for (const PersonHit& hit : m_hits) {
+                Candidate person;
+                if (Confirmed(hit, person)) m_checked.push_back(person);
+            }
+            const bool upright = static_cast<float>(c.Height()) >= kUpright * static_cast<float>(c.Width());
+            // People found in a small part of a wide moving thing are its
+            // edges, not people: a group is people all across.
+            int covered = 0;
+            for (size_t i = before; i < m_checked.size(); ++i) covered += m_checked[i].pixels;
+            if (!upright && static_cast<float>(covered) < kMinCovered * static_cast<float>(c.pixels))
+                m_checked.resize(before);
+            // So tall a person the detectors could not miss.
+            const bool plain = static_cast<float>(c.Height()) >= kMaxUnseenHeight * static_cast<float>(grey.rows);
+            if (m_checked.size() == before && upright && !plain) m_checked.push_back(c);
+        }
+        m_candidates.swap(m_checked);
+    }
+
+    // Whether the foreground bears `hit` out; `person` then has its box
+    // brought in to the foreground.
+    bool Confirmed(const PersonHit& hit, Candidate& person)
+    {
+        const cv::Rect& box = hit.box;
+        m_columns.assign(static_cast<size_t>(box.width), 0);
+        m_rows.assign(static_cast<size_t>(box.height), 0);
+        int count = 0;
+        int64_t sumX = 0;
+        for (int y = 0; y < box.height; ++y) {
+            const uint8_t* row = m_binary.ptr<uint8_t>(box.y + y) + box.x;
+            for (int x = 0; x < box.width; ++x) {
+                if (row[x] == 0) continue;
+                ++m_columns[static_cast<size_t>(x)];
+                ++m_rows[static_cast<size_t>(y)];
+                sumX += x;
+                ++count;
+            }
+        }
+        if (static_cast<float>(count) < kMinHitFill * static_cast<float>(box.area())) return false;
+        const float centre = static_cast<float>(sumX) / static_cast<float>(count) / static_cast<float>(box.width);
+        if (std::abs(centre - 0.5f) > kMaxOffCentre) return false;
+        const int headRows = std::max(1, static_cast<int>(kHeadRows * static_cast<float>(box.height)));
+        const int head = *std::max_element(m_rows.begin(), m_rows.begin() + headRows);
+        const int torso = *std::max_element(m_rows.begin() + box.height / 4, m_rows.begin() + box.height * 3 / 5 + 1);
+        if (static_cast<float>(head) > kMaxHeadWidth * static_cast<float>(torso)) return false;
+
+        // The sides go out to the foreground: from the middle of the box
+        // outwards while the columns still hold some of it (an arm), up to
+        // a gap (the next person).
+        const int reach = static_cast<int>(kHitReach * static_cast<float>(box.width));
+        const int left = std::max(0, box.x - reach), right = std::min(m_binary.cols, box.x + box.width + reach);
+        m_profile.assign(static_cast<size_t>(right - left), 0);
+        for (int y = box.y; y < box.y + box.height; ++y) {
+            const uint8_t* row = m_binary.ptr<uint8_t>(y);
+            for (int x = left; x < right; ++x) m_profile[static_cast<size_t>(x - left)] += row[x] != 0;
+        }
+        const int peak = *std::max_element(m_profile.begin(), m_profile.end());
+        const int least = std::max(1, static_cast<int>(kSideColumn * static_cast<float>(peak)));
+        int x0 = box.x + box.width / 2 - left, x1 = x0;
+        while (x0 > 0 && m_profile[static_cast<size_t>(x0 - 1)] >= least) --x0;
+        while (x1 + 1 < right - left && m_profile[static_cast<size_t>(x1 + 1)] >= least) ++x1;
+        person.x0 = left + x0;
+        person.x1 = left + x1 + 1;
+        int y0 = 0, y1 = 0;
+        Extent(m_rows, count, kHitTrim, y0, y1);
+        person.y0 = box.y + y0;
+        person.y1 = box.y + y1 + 1;
+        person.pixels = count;
+        person.score = 0.6f + 0.4f * Ramp(static_cast<float>(hit.weight), 0.f, 2.f);
+        person.person = true;
+        return true;
+    }
+
     // How much a box looks like a person: upright, filled, not tiny. Boxes
     // cut by the frame edge may be of any shape.
     float Score(const Candidate& c, int width, int height) const
@@ -394,12 +525,19 @@ private:
     cv::Mat m_centroids;
     std::vector<int> m_strong;
     std::vector<uint8_t> m_kept;
+    std::vector<int> m_keptPixels;
     std::vector<uint8_t> m_ghost;
     std::vector<int64_t> m_frameEdge;
     std::vector<int64_t> m_backgroundEdge;
     std::vector<int> m_columns;
     std::vector<int> m_rows;
+    std::vector<int> m_profile;
     std::vector<Candidate> m_candidates;
+    std::vector<Candidate> m_checked;
+    cv::Ptr<cv::BackgroundSubtractor> m_subtractor;
+    cv::Mat m_subtracted;
+    PersonAppearance m_appearance;
+    std::vector<PersonHit> m_hits;
 };
 
 }  // namespace

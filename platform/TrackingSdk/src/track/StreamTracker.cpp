@@ -42,6 +42,24 @@ constexpr int kDuplicateRuns = 4;
 constexpr float kFollowNoise = 2.f;
 constexpr float kMaxFollowChange = 1.5f;
 constexpr float kMinFollowOverlap = 0.3f;
+// Colours in association: how much unlike colours add to the cost, how
+// unlike they may be for a track no longer reported to be picked up again
+// (a person who was hidden looks as before), and how fast a track's colours
+// follow its detections.
+constexpr double kLooksWeight = 0.5;
+constexpr float kMaxLooksInactive = 0.55f;
+constexpr float kLooksRate = 0.3f;
+// From a detector that tells people by their looks: detector runs a track
+// may stay in place, never looking like a person, before it is taken for a
+// part of the scene; how far it must go to have moved (in parts of its
+// first box's height, or of its size); how long its place is remembered.
+constexpr int kStillRuns = 6;
+constexpr float kStillMove = 0.3f;
+constexpr float kStillGrowth = 1.3f;
+constexpr int kStillMemory = 20;
+// Samples of a box's colours, across and down.
+constexpr int kLooksColumns = 12;
+constexpr int kLooksRows = 20;
 
 float Overlap(const fsdk::Rect& a, const fsdk::Rect& b)
 {
@@ -77,8 +95,47 @@ float ShareInside(const fsdk::Rect& box, int width, int height)
 }  // namespace
 
 StreamTracker::StreamTracker(const EngineConfig& config, TrackIdSource& ids, std::unique_ptr<IDetector> detector)
-    : m_config(config), m_ids(ids), m_detector(std::move(detector))
+    : m_config(config),
+      m_ids(ids),
+      m_detector(std::move(detector)),
+      m_judgesLooks(m_detector != nullptr && m_detector->JudgesLooks())
 {
+}
+
+void StreamTracker::LooksOf(const fsdk::Image& image, const fsdk::Rect& box, Looks& looks)
+{
+    looks.fill(0.f);
+    const int bpp = image.getBytesPerPixel();
+    const auto* data = static_cast<const uint8_t*>(image.getData());
+    if (!image.isValid() || bpp == 0 || data == nullptr) return;
+    const int width = image.getWidth(), height = image.getHeight();
+    const int64_t rowSize = image.getRowSize();
+    // The middle of the box: the person's body, little of what is beside.
+    const float x0 = box.x + 0.25f * box.width, y0 = box.y + 0.1f * box.height;
+    const float dx = 0.5f * box.width / kLooksColumns, dy = 0.8f * box.height / kLooksRows;
+    int samples = 0;
+    for (int r = 0; r < kLooksRows; ++r) {
+        const int y = static_cast<int>(y0 + (static_cast<float>(r) + 0.5f) * dy);
+        if (y < 0 || y >= height) continue;
+        const uint8_t* row = data + y * rowSize;
+        for (int c = 0; c < kLooksColumns; ++c) {
+            const int x = static_cast<int>(x0 + (static_cast<float>(c) + 0.5f) * dx);
+            if (x < 0 || x >= width) continue;
+            const uint8_t* p = row + static_cast<int64_t>(x) * bpp;
+            const int red = p[0] >> 6, green = p[bpp >= 3 ? 1 : 0] >> 6, blue = p[bpp >= 3 ? 2 : 0] >> 6;
+            looks[static_cast<size_t>((red << 4) | (green << 2) | blue)] += 1.f;
+            ++samples;
+        }
+    }
+    if (samples == 0) return;
+    for (float& bin : looks) bin /= static_cast<float>(samples);
+}
+
+float StreamTracker::LooksDistance(const Looks& a, const Looks& b)
+{
+    float common = 0.f;
+    for (size_t i = 0; i < a.size(); ++i) common += std::sqrt(a[i] * b[i]);
+    return std::sqrt(std::max(0.f, 1.f - common));
 }
 
 bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>& objects,
@@ -108,7 +165,7 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
         m_detector->Detect(image, context, m_detections);
         m_lastDetection = frame;
         m_detectedBefore = true;
-        Associate();
+        Associate(image);
     } else if (m_detector) {
         FollowTracks(image);
     }
@@ -192,8 +249,9 @@ void StreamTracker::Predict(Track& track) const
     if (track.active) track.box = track.filter.Box();
 }
 
-double StreamTracker::Cost(const Track& track, const fsdk::Rect& detection) const
+double StreamTracker::Cost(const Track& track, int index) const
 {
+    const fsdk::Rect& detection = m_detections[static_cast<size_t>(index)].box;
     const fsdk::Rect predicted = track.filter.Box();
     const float overlap = Overlap(predicted, detection);
     // Distance of the detection from the prediction, in units of the
@@ -207,13 +265,19 @@ double StreamTracker::Cost(const Track& track, const fsdk::Rect& detection) cons
     const float wider = detection.width / predicted.width;
     if (taller < 1.f / kMaxGrowth || taller > kMaxGrowth || wider < 1.f / kMaxGrowth || wider > kMaxGrowth)
         return kInfinity;
+    // Unlike colours make another person more likely; one who was hidden
+    // looks as before.
+    const float unlike = LooksDistance(track.looks, m_looks[static_cast<size_t>(index)]);
+    if (!track.active && unlike > kMaxLooksInactive) return kInfinity;
     // A track that is no longer reported is the last choice.
     const double inactive = track.active ? 0.0 : 0.5;
-    return (1.0 - overlap) + std::min(near ? distance / kGate : 1.0, 1.0) + inactive;
+    return (1.0 - overlap) + std::min(near ? distance / kGate : 1.0, 1.0) + inactive + kLooksWeight * unlike;
 }
 
-void StreamTracker::Associate()
+void StreamTracker::Associate(const fsdk::Image& image)
 {
+    m_looks.resize(m_detections.size());
+    for (size_t d = 0; d < m_detections.size(); ++d) LooksOf(image, m_detections[d].box, m_looks[d]);
     const float high = static_cast<float>(m_config.highScorePercent) / 100.f;
     const float low = static_cast<float>(m_config.lowScorePercent) / 100.f;
     m_high.clear();
@@ -238,9 +302,40 @@ void StreamTracker::Associate()
 
     for (size_t t = 0; t < m_tracks.size(); ++t)
         if (!m_tracks[t].matched) Miss(m_tracks[t], t < m_presence.size() ? m_presence[t] : -1.f);
-    for (const int d : m_high)
-        if (!Covered(m_detections[static_cast<size_t>(d)].box)) StartTrack(m_detections[static_cast<size_t>(d)]);
+    for (StillSpot& spot : m_still) ++spot.runs;
+    for (const int d : m_high) {
+        const fsdk::Rect& box = m_detections[static_cast<size_t>(d)].box;
+        if (!Covered(box) && !AtStillSpot(box)) StartTrack(d);
+    }
     EndDuplicates();
+    EndStill();
+    m_still.erase(
+        std::remove_if(m_still.begin(), m_still.end(), [](const StillSpot& spot) { return spot.runs > kStillMemory; }),
+        m_still.end());
+}
+
+bool StreamTracker::AtStillSpot(const fsdk::Rect& box)
+{
+    bool still = false;
+    for (StillSpot& spot : m_still) {
+        if (Overlap(spot.box, box) < kDuplicateOverlap) continue;
+        spot.runs = 0;
+        still = true;
+    }
+    return still;
+}
+
+void StreamTracker::EndStill()
+{
+    // What a detector that knows people's looks keeps finding in one place,
+    // never looking like a person, is a part of the scene that the
+    // background model took for someone: a pillar, a shelf, a door.
+    if (!m_judgesLooks) return;
+    for (Track& track : m_tracks) {
+        if (track.ended || !track.active || track.person || track.moved || track.hits < kStillRuns) continue;
+        track.ended = true;
+        m_still.push_back({track.first, 0});
+    }
 }
 
 bool StreamTracker::Covered(const fsdk::Rect& box) const
@@ -280,13 +375,12 @@ void StreamTracker::Match(std::vector<int>& tracks, std::vector<int>& candidates
     m_costs.resize(rows * cols);
     for (size_t r = 0; r < rows; ++r)
         for (size_t c = 0; c < cols; ++c)
-            m_costs[r * cols + c] =
-                Cost(m_tracks[static_cast<size_t>(tracks[r])], m_detections[static_cast<size_t>(candidates[c])].box);
+            m_costs[r * cols + c] = Cost(m_tracks[static_cast<size_t>(tracks[r])], candidates[c]);
     m_solver.MinCost(m_costs.data(), rows, cols, m_assignment);
     for (size_t r = 0; r < rows; ++r) {
         const int c = m_assignment[r];
         if (c < 0) continue;
-        Update(m_tracks[static_cast<size_t>(tracks[r])], m_detections[static_cast<size_t>(candidates[c])]);
+        Update(m_tracks[static_cast<size_t>(tracks[r])], candidates[static_cast<size_t>(c)]);
         tracks[r] = -1;
         candidates[static_cast<size_t>(c)] = -1;
     }
@@ -294,8 +388,20 @@ void StreamTracker::Match(std::vector<int>& tracks, std::vector<int>& candidates
     candidates.erase(std::remove(candidates.begin(), candidates.end(), -1), candidates.end());
 }
 
-void StreamTracker::Update(Track& track, const Detection& detection)
+void StreamTracker::Update(Track& track, int index)
 {
+    const Detection& detection = m_detections[static_cast<size_t>(index)];
+    const Looks& looks = m_looks[static_cast<size_t>(index)];
+    for (size_t i = 0; i < looks.size(); ++i) track.looks[i] += kLooksRate * (looks[i] - track.looks[i]);
+    track.person = track.person || detection.person;
+    if (!track.moved) {
+        const fsdk::Rect& first = track.first;
+        const float dx = detection.box.x + detection.box.width / 2 - (first.x + first.width / 2);
+        const float dy = detection.box.y + detection.box.height / 2 - (first.y + first.height / 2);
+        const float growth = detection.box.height / std::max(first.height, 1.f);
+        track.moved =
+            std::hypot(dx, dy) > kStillMove * first.height || growth > kStillGrowth || growth < 1.f / kStillGrowth;
+    }
     track.filter.Correct(detection.box);
     track.box = detection.box;
     track.atEdge = AtEdge(detection.box);
@@ -307,9 +413,13 @@ void StreamTracker::Update(Track& track, const Detection& detection)
     track.matched = true;
 }
 
-void StreamTracker::StartTrack(const Detection& detection)
+void StreamTracker::StartTrack(int index)
 {
+    const Detection& detection = m_detections[static_cast<size_t>(index)];
     Track track;
+    track.looks = m_looks[static_cast<size_t>(index)];
+    track.person = detection.person;
+    track.first = detection.box;
     track.id = m_ids.Next();
     track.filter.Start(detection.box);
     track.box = detection.box;

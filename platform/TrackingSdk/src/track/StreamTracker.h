@@ -5,6 +5,7 @@
 // does), and every track is followed in between by a constant-velocity
 // Kalman filter of its box.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -43,6 +44,13 @@ public:
 
     size_t TrackCount() const noexcept { return m_tracks.size(); }
 
+    // The colours of a box: a coarse histogram of R, G, B over its middle,
+    // where the person is and the background is not.
+    using Looks = std::array<float, 64>;
+    static void LooksOf(const fsdk::Image& image, const fsdk::Rect& box, Looks& looks);
+    // 0 for the same colours, 1 for nothing in common (Bhattacharyya).
+    static float LooksDistance(const Looks& a, const Looks& b);
+
 private:
     struct Track {
         int32_t id = 0;
@@ -57,22 +65,34 @@ private:
         bool matched = false;  // detected in the current frame
         bool atEdge = false;   // last seen touching the edge of the image
         bool ended = false;
+        Looks looks{};
+        bool person = false;  // seen as a person by their looks
+        bool moved = false;   // left the place where they were first seen
+        fsdk::Rect first;     // that place
+    };
+    // Where something that never moved and never looked like a person
+    // was; a detection there starts no track.
+    struct StillSpot {
+        fsdk::Rect box;
+        int runs = 0;  // detector runs since last seen there
     };
 
     void Predict(Track& track) const;
-    void Associate();
+    void Associate(const fsdk::Image& image);
     // Assigns the detections in `candidates` to the tracks in `tracks` and
     // takes them out of both lists.
     void Match(std::vector<int>& tracks, std::vector<int>& candidates);
-    void Update(Track& track, const Detection& detection);
-    void StartTrack(const Detection& detection);
+    void Update(Track& track, int detection);
+    void StartTrack(int detection);
     void Miss(Track& track, float presence);
     void FollowTracks(const fsdk::Image& image);
     bool Covered(const fsdk::Rect& box) const;
     void EndDuplicates();
     bool AtEdge(const fsdk::Rect& box) const noexcept;
     // Cost of continuing `track` with `detection`, or infinity.
-    double Cost(const Track& track, const fsdk::Rect& detection) const;
+    double Cost(const Track& track, int detection) const;
+    bool AtStillSpot(const fsdk::Rect& box);
+    void EndStill();
     bool Confirmed(const Track& track) const noexcept { return track.hits >= m_config.minimalTrackLength; }
 
     const EngineConfig& m_config;
@@ -83,9 +103,12 @@ private:
     int m_width = 0;  // of the image last given to the detector
     bool m_detectedBefore = false;
     std::vector<Track> m_tracks;
+    std::vector<StillSpot> m_still;
+    bool m_judgesLooks = false;
 
     // Scratch memory, kept between frames.
     std::vector<Detection> m_detections;
+    std::vector<Looks> m_looks;  // of each detection
     std::vector<TrackHint> m_hints;
     std::vector<float> m_presence;
     std::vector<size_t> m_followed;
