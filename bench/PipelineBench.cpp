@@ -34,6 +34,9 @@ namespace {
 
 enum Site { kPlugin, kWrapper, kSdk, kHost, kSites };
 
+// Of the SDK's: those made inside OpenCV, wherever the stack is.
+std::atomic<long> chargedOpenCv{0};
+
 std::array<std::atomic<long>, kSites> charged{};
 
 bool Contains(const char* path, const char* part)
@@ -65,6 +68,15 @@ void Charge(std::size_t)
             site = kHost;
         if (site == kSites) continue;  // a standard or C library: look further out
         charged[site].fetch_add(1, std::memory_order_relaxed);
+        if (site == kSdk) {
+            Dl_info further;
+            for (int k = i; k < depth; ++k) {
+                if (dladdr(frames[k], &further) != 0 && Contains(further.dli_fname, "libopencv_")) {
+                    chargedOpenCv.fetch_add(1, std::memory_order_relaxed);
+                    break;
+                }
+            }
+        }
         if (std::getenv("QEL_BENCH_SITES") != nullptr && site != kHost) {
             // The allocating frame and the first one of ours outside OpenCV.
             Dl_info caller = info;
@@ -131,6 +143,7 @@ void BM_ReceiveAllocations(benchmark::State& state)
         std::this_thread::sleep_until(next += period);
     }
     for (auto& site : charged) site.store(0);
+    chargedOpenCv.store(0);
     const long before = AllocationCount();
     SetAllocationHook(Charge);
     long frames = 0;
@@ -151,6 +164,7 @@ void BM_ReceiveAllocations(benchmark::State& state)
     state.counters["wrapper"] = perFrame(charged[kWrapper].load());
     state.counters["plugin+wrapper"] = perFrame(charged[kPlugin].load() + charged[kWrapper].load());
     state.counters["sdk"] = perFrame(charged[kSdk].load());
+    state.counters["sdk_in_opencv"] = perFrame(chargedOpenCv.load());
     state.counters["host"] = perFrame(charged[kHost].load());
     state.counters["all"] = perFrame(total);
     state.counters["refused"] =

@@ -200,6 +200,24 @@ TEST(SdkImage, CopiesSharePixelsAndClonesOwnThem)
     EXPECT_FALSE(fsdk::Image().clone().isValid());
 }
 
+TEST(SdkImage, PixelsOfAFreedPictureServeTheNextOfItsSizeOnly)
+{
+    fsdk::Image first(64, 32, fsdk::Format::R8G8B8);
+    const void* pixels = first.getData();
+    fsdk::Image alive(64, 32, fsdk::Format::R8G8B8);
+    EXPECT_NE(alive.getData(), pixels);
+    fsdk::Image shared = first;
+    first = fsdk::Image();
+    const fsdk::Image probe(64, 32, fsdk::Format::R8G8B8);
+    EXPECT_NE(probe.getData(), pixels);  // still held by a copy
+    shared = fsdk::Image();
+    fsdk::Image other(32, 32, fsdk::Format::R8G8B8);
+    EXPECT_NE(other.getData(), pixels);
+    fsdk::Image next(64, 32, fsdk::Format::R8G8B8);
+    EXPECT_EQ(next.getData(), pixels);
+    EXPECT_EQ(next.getDataSize(), 64 * 32 * 3);
+}
+
 TEST(SdkLibraries, ExportTheirEntryPointsAndNoInternals)
 {
     const std::pair<const char*, const char*> libraries[] = {

@@ -12,13 +12,54 @@ namespace fsdk {
 // block, the pixels left unset for whoever fills them.
 struct alignas(64) Image::Storage {
     std::atomic<int32_t> refs{1};
+    size_t size = 0;
 
     uint8_t* pixels() noexcept { return reinterpret_cast<uint8_t*>(this + 1); }
 
     static Storage* Create(size_t size)
     {
+        if (Storage* reused = Take(size)) {
+            reused->refs.store(1, std::memory_order_relaxed);
+            return reused;
+        }
         void* block = ::operator new (sizeof(Storage) + size, std::align_val_t{alignof(Storage)});
-        return new (block) Storage;
+        Storage* storage = new (block) Storage;
+        storage->size = size;
+        return storage;
+    }
+    static void Release(Storage* storage) noexcept
+    {
+        if (!Keep(storage)) Destroy(storage);
+    }
+
+private:
+    // A few blocks wait for the next picture of their size: a stream's
+    // frames are all alike, and fresh memory would cost page faults on every
+    // frame. Each slot owns what it holds; blocks move by exchange.
+    static constexpr size_t kSlots = 8;
+    static constexpr size_t kLargestKept = size_t{64} << 20;
+    static std::atomic<Storage*> slots[kSlots];
+
+    static Storage* Take(size_t size) noexcept
+    {
+        for (std::atomic<Storage*>& slot : slots) {
+            if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+            Storage* held = slot.exchange(nullptr, std::memory_order_acquire);
+            if (held == nullptr) continue;
+            if (held->size == size) return held;
+            if (!Keep(held)) Destroy(held);
+        }
+        return nullptr;
+    }
+    static bool Keep(Storage* storage) noexcept
+    {
+        if (storage->size > kLargestKept) return false;
+        for (std::atomic<Storage*>& slot : slots) {
+            Storage* empty = nullptr;
+            if (slot.compare_exchange_strong(empty, storage, std::memory_order_release, std::memory_order_relaxed))
+                return true;
+        }
+        return false;
     }
     static void Destroy(Storage* storage) noexcept
     {
@@ -26,6 +67,8 @@ struct alignas(64) Image::Storage {
         ::operator delete (storage, std::align_val_t{alignof(Storage)});
     }
 };
+
+std::atomic<Image::Storage*> Image::Storage::slots[Image::Storage::kSlots] = {};
 
 namespace {
 
@@ -135,7 +178,7 @@ Image& Image::operator=(Image&& other) noexcept
 
 Image::~Image()
 {
-    if (m_storage && m_storage->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Storage::Destroy(m_storage);
+    if (m_storage && m_storage->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Storage::Release(m_storage);
     m_storage = nullptr;
     m_data = nullptr;
 }
