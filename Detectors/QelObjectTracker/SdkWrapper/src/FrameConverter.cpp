@@ -88,14 +88,10 @@ bool FrameConverter::Prepare(const Kest8::IContract* sample, const PixelRect& ro
         const double ratio = static_cast<double>(frameHeight) / static_cast<double>(rowsU);
         source.chromaRowBytes = (frameWidth + 1) / 2;
         if (std::fabs(ratio - 1.0) < 0.5) {
+            // Full-height chroma is 4:2:2: its pitch cannot tell 4:4:4 from
+            // padded rows or one pitch for all planes.
             source.code = KestCv::PF_YUV422P;
             source.chromaRows = frameHeight;
-            // Full-height chroma rows as wide as the picture are 4:4:4;
-            // read as 4:2:2 they would give wrong colours.
-            if (pitchU >= frameWidth) {
-                source.code = KestCv::PF_YUV444P;
-                source.chromaRowBytes = frameWidth;
-            }
         } else if (std::fabs(ratio - 2.0) < 0.5) {
             source.code = KestCv::PF_YUV420P;
             source.chromaRows = (frameHeight + 1) / 2;
