@@ -28,6 +28,10 @@ struct TrackHint {
     // A detector with a model of the scene must not learn this person into
     // the background, however long they stand still.
     bool keep = false;
+    // What the track follows is most likely no one but a mark the model
+    // holds of what has gone (where someone stood when it started): the
+    // model may learn it at once.
+    bool forget = false;
 };
 
 // What the tracker tells a detector about the frame it is to look at, and

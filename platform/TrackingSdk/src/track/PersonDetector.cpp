@@ -346,6 +346,11 @@ private:
         m_keep.setTo(0);
         const cv::Rect all(0, 0, size.width, size.height);
         for (const TrackHint& track : tracks) {
+            if (!track.forget) continue;
+            const cv::Rect r = Scaled(track.box, scaleX, scaleY, size);
+            if (r.area() > 0) m_keep(r).setTo(ForegroundModel::kGhost);
+        }
+        for (const TrackHint& track : tracks) {
             if (!track.keep) continue;
             const fsdk::Rect& box = track.box;
             // A margin for what the box does not quite cover: arms, feet.

@@ -54,6 +54,7 @@ constexpr float kLooksRate = 0.3f;
 // part of the scene; how far it must go to have moved (in parts of its
 // first box's height, or of its size); how long its place is remembered.
 constexpr int kStillRuns = 6;
+constexpr int kDoubtfulRuns = 2;
 constexpr float kStillMove = 0.3f;
 constexpr float kStillGrowth = 1.3f;
 constexpr int kStillMemory = 20;
@@ -154,7 +155,13 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
     if (detect) {
         // People being followed stay out of the detector's background.
         m_hints.clear();
-        for (const Track& track : m_tracks) m_hints.push_back({track.box, track.active});
+        // A track that has neither moved nor looked like a person for a
+        // few runs is not kept, and then let go of.
+        for (const Track& track : m_tracks) {
+            const bool doubtful = m_judgesLooks && !track.person && !track.moved;
+            m_hints.push_back({track.box, track.active && !(doubtful && track.hits >= kDoubtfulRuns),
+                               track.active && doubtful && track.hits > kDoubtfulRuns});
+        }
         m_presence.assign(m_hints.size(), -1.f);
         DetectionContext context;
         context.framesSinceLast =
