@@ -57,6 +57,7 @@ class ManualClock {
 public:
     int64_t Now() const { return m_ns.load(); }
     void AdvanceSeconds(double s) { m_ns += static_cast<int64_t>(s * 1e9); }
+    void AdvanceNanoseconds(int64_t ns) { m_ns += ns; }
 
 private:
     std::atomic<int64_t> m_ns{1'000'000'000};

@@ -472,7 +472,12 @@ TEST_F(DetectorLogic, BadFramesAndFailuresAnswerTheirCodes)
     EXPECT_EQ(bare.releases, 1);
 
     EXPECT_EQ(h.Frame(1, 0, 240), 10);
-    EXPECT_EQ(h.host.logger.LinesWithText("Invalid frame.").size(), 1u);
+    EXPECT_EQ(h.Frame(1, 320, 0), 10);
+    const auto invalid = h.host.logger.LinesWithText("Invalid frame.");
+    ASSERT_EQ(invalid.size(), 2u);
+    EXPECT_EQ(invalid[0].level, 3);
+    EXPECT_EQ(invalid[0].function, "Receive");
+    EXPECT_EQ(invalid[0].file, "Detectors/QelObjectTracker/src/Detector");
 
     ASSERT_EQ(h.Frame(2), 0);
     {
@@ -480,7 +485,23 @@ TEST_F(DetectorLogic, BadFramesAndFailuresAnswerTheirCodes)
         Script().failPush = true;
     }
     EXPECT_EQ(h.Frame(3), 4);
-    EXPECT_EQ(h.host.logger.LinesWithText("scripted push failure").size(), 1u);
+    const auto failure = h.host.logger.LinesWithText("scripted push failure");
+    ASSERT_EQ(failure.size(), 1u);
+    EXPECT_EQ(failure[0].level, 3);
+
+    // Anything else thrown is logged only at the most detailed level.
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().nonStandard = true;
+    }
+    EXPECT_EQ(h.Frame(4), 4);
+    const auto other = h.host.logger.LinesWithText("Non standard exception.");
+    ASSERT_EQ(other.size(), 1u);
+    EXPECT_EQ(other[0].level, 0);
+    EXPECT_EQ(other[0].function, "Receive");
+    h.host.logger.SetLevel(1);
+    EXPECT_EQ(h.Frame(5), 4);
+    EXPECT_EQ(h.host.logger.LinesWithText("Non standard exception.").size(), 1u);
 }
 
 TEST_F(DetectorLogic, FailedBuildIsRetriedEveryTenSecondsOfFrameTime)
@@ -707,6 +728,60 @@ TEST_F(DetectorLogic, StatisticsFollowFrameTimeAndTheClock)
     EXPECT_EQ(std::get<uint64_t>(s[2].value), 2u);
     EXPECT_EQ(s[3].metric, "errors");
     EXPECT_EQ(std::get<uint64_t>(s[3].value), 0u);
+}
+
+TEST_F(DetectorLogic, StatisticsPeriodsStartAtTheLastPublication)
+{
+    auto published = [&] { return h.host.statistics.Submissions().size() / 4; };
+    ASSERT_EQ(h.Frame(0), 0);
+    // One nanosecond short of 15 s is not enough; 15 s is.
+    h.clock.AdvanceNanoseconds(14'999'999'999);
+    ASSERT_EQ(h.Frame(20000), 0);
+    EXPECT_EQ(published(), 0u);
+    h.clock.AdvanceNanoseconds(1);
+    ASSERT_EQ(h.Frame(20001), 0);
+    ASSERT_EQ(published(), 1u);
+
+    // The frame time counts from that publication, not from the start.
+    h.clock.AdvanceSeconds(20);
+    ASSERT_EQ(h.Frame(35000), 0);
+    EXPECT_EQ(published(), 1u) << "frame time advanced by 14999 since the publication";
+    // A time stamp that goes backwards counts as far ahead.
+    ASSERT_EQ(h.Frame(100), 0);
+    EXPECT_EQ(published(), 2u);
+}
+
+TEST_F(DetectorLogic, ErrorsAndEveryReportOfAnAppearingTrackAreCounted)
+{
+    ASSERT_EQ(h.Frame(0), 0);
+    Queue(Result(0, {Object(1, 0.9f, 0, 0, 10, 10)}));
+    ASSERT_EQ(h.Frame(10), 0);
+    Queue(Result(10, {}));  // track 1 is still appearing: counted again
+    ASSERT_EQ(h.Frame(20), 0);
+    Queue(Result(20, {Object(1, 0.9f, 0, 0, 10, 10)}));  // continuing now
+    ASSERT_EQ(h.Frame(30), 0);
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().failPush = true;
+    }
+    EXPECT_EQ(h.Frame(40), 4);
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().nonStandard = true;
+    }
+    EXPECT_EQ(h.Frame(50), 4);
+    {
+        std::lock_guard<std::mutex> lock(Script().mutex);
+        Script().failPush = false;
+    }
+    h.clock.AdvanceSeconds(15);
+    ASSERT_EQ(h.Frame(15050), 0);
+    const auto s = h.host.statistics.Submissions();
+    ASSERT_EQ(s.size(), 4u);
+    EXPECT_EQ(s[2].metric, "tracks");
+    EXPECT_EQ(std::get<uint64_t>(s[2].value), 2u);
+    EXPECT_EQ(s[3].metric, "errors");
+    EXPECT_EQ(std::get<uint64_t>(s[3].value), 2u);
 }
 
 TEST_F(DetectorLogic, RatesAfterARebuildCountTheNewObserverFromZero)

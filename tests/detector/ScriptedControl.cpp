@@ -22,6 +22,7 @@ void Reset()
     s.returnNull = false;
     s.failPush = false;
     s.failStop = false;
+    s.nonStandard = false;
     s.statistics = {};
     s.calls.clear();
 }

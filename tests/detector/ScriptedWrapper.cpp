@@ -70,6 +70,7 @@ private:
     {
         std::lock_guard<std::mutex> lock(Get().mutex);
         Get().calls.push_back(gpu ? "PushGpuFrame" : "PushFrame");
+        if (Get().failPush && Get().nonStandard) throw 42;
         if (Get().failPush) throw std::runtime_error("scripted push failure");
         if (!present) {
             ++m_record->nullPushes;

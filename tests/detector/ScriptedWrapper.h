@@ -36,6 +36,7 @@ struct State {
     bool returnNull = false;    // CreateObjectObserver gives no observer
     bool failPush = false;      // pushes throw
     bool failStop = false;      // Stop throws
+    bool nonStandard = false;   // the failures above throw an int instead
     QelWrapper::StreamStatistics statistics;
     std::vector<std::string> calls;
 };

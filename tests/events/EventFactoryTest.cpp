@@ -416,6 +416,63 @@ TEST_F(EventTest, CallbacksWarnAboutOutOfOrderOutcomes)
     }
 }
 
+TEST_F(EventTest, EndCallbacksAndALateBeginCancelWarnAboutOutOfOrderOutcomes)
+{
+    {
+        // The begin is cancelled after its end was committed.
+        CDetectorEvent begin = factory.RaiseLengthyEvent("First", true, 1);
+        EXPECT_TRUE(factory.RaiseLengthyEvent("First", false, 2).Commit());
+        begin.Cancel();
+    }
+    {
+        // The begin is committed while its end is pending: the end commits
+        // an already committed event, and the name is free again.
+        CDetectorEvent begin = factory.RaiseLengthyEvent("Second", true, 3);
+        CDetectorEvent end = factory.RaiseLengthyEvent("Second", false, 4);
+        EXPECT_TRUE(begin.Commit());
+        EXPECT_TRUE(end.Commit());
+        EXPECT_TRUE(factory.RaiseLengthyEvent("Second", true, 5).Commit());
+    }
+    {
+        // The same, the end cancelled: the event stays open.
+        CDetectorEvent begin = factory.RaiseLengthyEvent("Third", true, 6);
+        CDetectorEvent end = factory.RaiseLengthyEvent("Third", false, 7);
+        EXPECT_TRUE(begin.Commit());
+        end.Cancel();
+        EXPECT_FALSE(factory.RaiseLengthyEvent("Third", true, 8).IsValid());
+    }
+    {
+        // Two ends: the second commits, or cancels, after the first removed the entry.
+        EXPECT_TRUE(factory.RaiseLengthyEvent("Fourth", true, 9).Commit());
+        CDetectorEvent first = factory.RaiseLengthyEvent("Fourth", false, 10);
+        CDetectorEvent second = factory.RaiseLengthyEvent("Fourth", false, 11);
+        EXPECT_TRUE(first.Commit());
+        EXPECT_TRUE(second.Commit());
+        EXPECT_TRUE(factory.RaiseLengthyEvent("Fifth", true, 12).Commit());
+        CDetectorEvent end = factory.RaiseLengthyEvent("Fifth", false, 13);
+        CDetectorEvent again = factory.RaiseLengthyEvent("Fifth", false, 14);
+        EXPECT_TRUE(end.Commit());
+        again.Cancel();
+        EXPECT_TRUE(factory.RaiseLengthyEvent("Fifth", true, 15).Commit()) << "the cancel left no entry behind";
+    }
+    const std::vector<std::string> expected = {
+        "CDetectorEventFactory: there is no active event after begin cancel",
+        "CDetectorEventFactory: active event end has been commited twice",
+        "CDetectorEventFactory: canceled end of already commited event",
+        "CDetectorEventFactory: there is already active event",
+        "CDetectorEventFactory: there is no active event after end commit",
+        "CDetectorEventFactory: there is no active event after end cancel",
+    };
+    EXPECT_EQ(host.logger.Texts(), expected);
+    for (const auto& line : host.logger.Lines()) {
+        EXPECT_EQ(line.file, kSource);
+        EXPECT_EQ(line.level, 2);
+        if (line.text != expected[3]) {
+            EXPECT_EQ(line.function, "operator()") << line.text;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Target lists
 

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <stdexcept>
 
 #include "KestCv/DynamicThreadPool.h"
@@ -32,6 +33,81 @@ Function Real(const char* library, const char* mangledName)
     return reinterpret_cast<Function>(symbol);
 }
 
+// The SDK's own provider behind one that notes every value written.
+class RecordingSettings final : public fsdk::ISettingsProvider {
+public:
+    RecordingSettings(fsdk::ISettingsProviderPtr real, std::string file)
+        : m_real(std::move(real)), m_file(std::move(file))
+    {
+    }
+    int32_t retain() noexcept override { return m_counter->Retain(); }
+    int32_t release() noexcept override
+    {
+        Counter* counter = m_counter;
+        const int32_t left = counter->ReleaseStrong();
+        if (left == 0) {
+            delete this;
+            counter->releaseWeak();
+        }
+        return left;
+    }
+    int32_t getRefCount() const noexcept override { return m_counter->getStrongCount(); }
+    fsdk::IRefCounter* getRefCounter() const noexcept override { return m_counter; }
+
+    void setValue(const char* section, const char* key, int32_t value) override
+    {
+        Note(section, key, std::to_string(value));
+        m_real->setValue(section, key, value);
+    }
+    void setValue(const char* section, const char* key, const char* value) override
+    {
+        Note(section, key, std::string("\"") + (value ? value : "") + "\"");
+        m_real->setValue(section, key, value);
+    }
+    bool getInt(const char* section, const char* key, int32_t* value) const override
+    {
+        return m_real->getInt(section, key, value);
+    }
+    const char* getText(const char* section, const char* key) const override { return m_real->getText(section, key); }
+    fsdk::Result save(const char* path) const override { return m_real->save(path); }
+    const char* getDefaultPath() const override { return m_real->getDefaultPath(); }
+
+private:
+    class Counter final : public fsdk::IRefCounter {
+    public:
+        bool retainIfAlive() noexcept override
+        {
+            for (int32_t n = m_strong.load(); n > 0;)
+                if (m_strong.compare_exchange_weak(n, n + 1)) return true;
+            return false;
+        }
+        void retainWeak() noexcept override { ++m_weak; }
+        void releaseWeak() noexcept override
+        {
+            if (--m_weak == 0) delete this;
+        }
+        int32_t getStrongCount() const noexcept override { return m_strong.load(); }
+        int32_t Retain() noexcept { return ++m_strong; }
+        int32_t ReleaseStrong() noexcept { return --m_strong; }
+
+    private:
+        ~Counter() = default;
+        std::atomic<int32_t> m_strong{1};
+        std::atomic<int32_t> m_weak{1};
+    };
+
+    ~RecordingSettings() override = default;
+    void Note(const char* section, const char* key, const std::string& value)
+    {
+        std::lock_guard<std::mutex> lock(Get().mutex);
+        Get().writes[m_file].push_back(std::string(section) + "/" + key + "=" + value);
+    }
+
+    Counter* m_counter = new Counter;
+    fsdk::ISettingsProviderPtr m_real;
+    std::string m_file;
+};
+
 class GatedPool final : public KestCvUtils::IDynamicThreadPool {
 public:
     explicit GatedPool(std::shared_ptr<IDynamicThreadPool> pool) : m_pool(std::move(pool)) {}
@@ -45,6 +121,17 @@ private:
 }  // namespace Faults
 
 namespace fsdk {
+
+ResultValue<ISettingsProviderPtr> createSettingsProvider(const char* path)
+{
+    using Function = ResultValue<ISettingsProviderPtr> (*)(const char*);
+    static const auto real = Faults::Real<Function>("libFaceEngineSDK.so.5", "_ZN4fsdk22createSettingsProviderEPKc");
+    ResultValue<ISettingsProviderPtr> created = real(path);
+    if (created.isError() || !created.getValue()) return created;
+    const std::string text(path);
+    const std::string file = text.substr(text.find_last_of('/') + 1);
+    return {FSDKError::Ok, acquire<ISettingsProvider>(new Faults::RecordingSettings(created.getValue(), file))};
+}
 
 ResultValue<IFaceEnginePtr> createFaceEngine(const char* dataPath, const char* configPath,
                                              const char* runtimeConfigPath)
@@ -75,6 +162,7 @@ fsdk::ResultValue<ITrackEnginePtr> createTrackEngine(fsdk::IFaceEngine* faceEngi
     {
         std::lock_guard<std::mutex> lock(Faults::Get().mutex);
         ++Faults::Get().trackEnginesAsked;
+        Faults::Get().writes["trackengine.conf"].push_back("createTrackEngine");
         Faults::Get().launchOptions.reset();
         if (launchOptions) Faults::Get().launchOptions = *launchOptions;
     }

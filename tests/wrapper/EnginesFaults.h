@@ -4,9 +4,11 @@
 // record what the wrapper asks and fail on request.
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "fsdk/Types.h"
 
@@ -38,6 +40,10 @@ struct State {
     PoolArguments poolArguments;
     int trackEnginesAsked = 0;
     std::optional<fsdk::LaunchOptions> launchOptions;  // of the last track engine asked for
+    // "section/key=value" for every value written into a settings provider
+    // of that file name, and "createTrackEngine" when an engine is asked for
+    // over one, in the order they happened.
+    std::map<std::string, std::vector<std::string>> writes;
 
     void Reset()
     {
@@ -47,6 +53,12 @@ struct State {
         std::lock_guard<std::mutex> lock(mutex);
         trackEnginesAsked = 0;
         launchOptions.reset();
+        writes.clear();
+    }
+    std::vector<std::string> Writes(const std::string& file)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return writes[file];
     }
 };
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <boost/filesystem.hpp>
 #include <fstream>
@@ -205,6 +206,38 @@ TEST_F(EnginesTest, WritesTheSettingsOfACpuConfiguration)
     EXPECT_FALSE(Faults::Get().launchOptions.has_value());
 }
 
+TEST_F(EnginesTest, TrackEngineSettingsAreWrittenInTheirOrderBeforeTheEngineIsAsked)
+{
+    Configurations config = Config();
+    config.detectorStep = 5;
+    config.detectionsSkipped = 9;
+    config.minimalTrackLength = 4;
+    config.detectorScaling = 1280;
+    config.roiWidth = 800;
+    config.roiHeight = 1000;
+    Engines engines(config);
+    const std::vector<std::string> expected = {
+        "logging/mode=\"l2c\"",
+        "logging/severity=3",
+        "other/callback-mode=1",
+        "other/detector-step=5",
+        "other/skip-frames=9",
+        "other/frg-subtractor=0",
+        "other/frames-buffer-size=20",
+        "other/detector-scaling=1",
+        "other/scale-result-size=1000",
+        "other/max-detection-count=128",
+        "other/tracker-type=\"qelTracker\"",
+        "face/face-landmarks-detection=0",
+        "human/inactive-tracks-lifetime=50",
+        "detectors/use-face-detector=0",
+        "detectors/use-body-detector=1",
+        "other/minimal-track-length=4",
+        "createTrackEngine",
+    };
+    EXPECT_EQ(Faults::Get().Writes("trackengine.conf"), expected);
+}
+
 TEST_F(EnginesTest, AGpuConfigurationPassesLaunchOptions)
 {
     Configurations config = Config();
@@ -269,6 +302,61 @@ TEST_F(EnginesTest, ARefusedReleaseTaskReleasesOnTheCallingThread)
     EXPECT_NO_THROW(engines.reset());
     EXPECT_TRUE(face.expired());
     EXPECT_TRUE(track.expired());
+}
+
+// With QelSdkVerboseLogDir naming a directory the SDK logs to a file of its
+// own; that is decided once per process, so this runs in a child process.
+// Failures reach the parent through the exit status and the original
+// standard error (the SDK logger redirects the process's one).
+void VerboseEnginesInAChild()
+{
+    const int originalStderr = dup(2);
+    std::string failures;
+    auto check = [&](bool condition, const std::string& what) {
+        if (!condition) failures += what + "\n";
+    };
+    const fs::path root = fs::temp_directory_path() / fs::unique_path("engines-verbose-%%%%-%%%%");
+    fs::create_directories(root);
+    setenv("QelSdkVerboseLogDir", root.c_str(), 1);
+    const std::string process = (root / ("ObjectObserver_pid-" + std::to_string(getpid()))).string();
+    auto intOf = [](const fsdk::ISettingsProviderPtr& settings, const char* section, const char* key) {
+        int32_t value = -12345;
+        return settings && settings->getInt(section, key, &value) ? value : -12345;
+    };
+    {
+        Engines first(Config());
+        check(intOf(first.FaceSettings(), "system", "verboseLogging") == 4, "face verboseLogging 4");
+        check(intOf(first.RuntimeSettings(), "Runtime", "verboseLogging") == 4, "runtime verboseLogging 4");
+        check(intOf(first.TrackSettings(), "logging", "severity") == 0, "severity 0");
+        // Saved once the engines exist, with the values they were built on.
+        const std::string dump = process + "/ObjectObserver-0/";
+        for (const char* name : {"faceengine.conf", "runtime.conf", "trackengine.conf"})
+            check(fs::is_regular_file(dump + name), dump + name);
+        auto saved = fsdk::createSettingsProvider((dump + "trackengine.conf").c_str());
+        check(saved.isOk() && intOf(saved.getValue(), "logging", "severity") == 0 &&
+                  intOf(saved.getValue(), "other", "minimal-track-length") == 1,
+              "saved track settings");
+        auto runtime = fsdk::createSettingsProvider((dump + "runtime.conf").c_str());
+        check(runtime.isOk() && intOf(runtime.getValue(), "Runtime", "verboseLogging") == 4, "saved runtime settings");
+
+        // Shared engines opened no face or runtime settings: only the track
+        // engine's are saved, in the next directory.
+        Engines second(Config());
+        const std::string shared = process + "/ObjectObserver-1/";
+        check(fs::is_regular_file(shared + "trackengine.conf"), shared + "trackengine.conf");
+        check(!fs::exists(shared + "faceengine.conf") && !fs::exists(shared + "runtime.conf"), "shared: track only");
+        check(!fs::exists(process + "/ObjectObserver-2"), "one dump per construction");
+    }
+    fs::remove_all(root);
+    if (!failures.empty() && write(originalStderr, failures.data(), failures.size()) < 0) {
+    }
+    std::exit(failures.empty() ? 0 : 1);
+}
+
+TEST_F(EnginesTest, AVerboseLogFileRaisesTheSdkVerbosityAndSavesEachConfiguration)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(VerboseEnginesInAChild(), ::testing::ExitedWithCode(0), "");
 }
 
 void ExpectFailure(const Configurations& config, const std::string& message)
