@@ -168,6 +168,8 @@ TEST(QelTrack, FileModeTracksEveryFrameTheSdkFirstRefuses)
     EXPECT_EQ(l["retried"], 0);
     EXPECT_EQ(l["lost"], l["refused"]);
     EXPECT_EQ(l["pushed"].get<int>() + l["lost"].get<int>(), 40);
+    EXPECT_GE(l["maxLateMs"].get<double>(), 0.0);
+    EXPECT_FALSE(s.contains("maxLateMs")) << "only paced runs can be late";
     // Paced at the stream's rate: the last frame is due 39 / 200 s in.
     EXPECT_GE(l["seconds"].get<double>(), 0.195);
 }

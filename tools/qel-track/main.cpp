@@ -401,6 +401,7 @@ public:
     const std::optional<std::string>& AnnotateFailure() const { return m_annotateFailure; }
     const std::string& LastError() const { return m_lastError; }
     double Seconds() const { return m_seconds; }
+    double MaxLateMs() const { return std::chrono::duration<double, std::milli>(m_maxLate).count(); }
 
 private:
     void Feed(const RgbFrame& frame, RefHost::SampleShape& shape);
@@ -425,6 +426,7 @@ private:
     std::optional<std::string> m_annotateFailure;
     std::string m_lastError;
     double m_seconds = 0;
+    Clock::duration m_maxLate{};
 };
 
 template <class F>
@@ -456,8 +458,12 @@ void Stream::Run()
     try {
         while (!m_shared.stop && (!m_shared.options.frames || m_counts.decoded < *m_shared.options.frames) &&
                m_source->Next(frame)) {
-            if (m_shared.options.realtime)
-                std::this_thread::sleep_until(started + std::chrono::milliseconds(frame.timestampMs));
+            if (m_shared.options.realtime) {
+                // A host too slow to keep the stream's pace falls behind it.
+                const auto due = started + std::chrono::milliseconds(frame.timestampMs);
+                m_maxLate = std::max(m_maxLate, Clock::now() - due);
+                std::this_thread::sleep_until(due);
+            }
             Feed(frame, shape);
         }
     } catch (const InputError& e) {
@@ -636,6 +642,7 @@ json Stream::Summary(double seconds)
     m_counts.tracks = m_trackIds.size();
     json summary = CountsJson(m_counts, seconds);
     summary["latencyMs"] = m_latency.Json();
+    if (m_shared.options.realtime) summary["maxLateMs"] = MaxLateMs();
     if (m_scorer) {
         m_scores = m_scorer->Finish();
         summary.update(ScoresJson(*m_scores));
@@ -858,7 +865,9 @@ int Session::Execute()
     Latencies latency;
     std::vector<Scores::Summary> scores;
     std::vector<json> summaries;
+    double maxLateMs = 0;
     for (auto& stream : m_streams) {
+        maxLateMs = std::max(maxLateMs, stream->MaxLateMs());
         json summary = stream->Summary(stream->Seconds());
         if (m_streams.size() > 1) summary["stream"] = summaries.size();
         summaries.push_back(std::move(summary));
@@ -878,6 +887,7 @@ int Session::Execute()
         summary["streams"] = m_streams.size();
         summary["fpsPerStream"] = seconds > 0 ? static_cast<double>(total.decoded) / seconds / m_streams.size() : 0.0;
         summary["latencyMs"] = latency.Json();
+        if (m_options.realtime) summary["maxLateMs"] = maxLateMs;
         if (!scores.empty()) summary.update(ScoresJson(Pooled(scores)));
         summary["contractViolations"] = violations.size();
         for (const auto& s : summaries) lines += s.dump() + '\n';
