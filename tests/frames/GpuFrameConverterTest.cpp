@@ -134,6 +134,14 @@ TEST_F(GpuFrames, DeviceBufferSizesDoNotOverflow)
     DeviceBuffer small(3, 2, 3);
     EXPECT_EQ(small.Size(), 18u);
     EXPECT_EQ(small.Pitch(), 9);
+    // 40000 x 40000 x 3 bytes is past 32 bits; refused here, so nothing is
+    // allocated, but the request is seen.
+    CudaHost::FailNext(CudaHost::Call::Malloc);
+    EXPECT_THROW(DeviceBuffer(40000, 40000, 3), std::bad_alloc);
+    EXPECT_EQ(CudaHost::LastRequestedSize(), size_t{40000} * 40000 * 3);
+    // A row past 2^31 bytes is refused before anything is asked for.
+    EXPECT_THROW(DeviceBuffer(800'000'000, 1, 3), std::bad_alloc);
+    EXPECT_EQ(CudaHost::LastRequestedSize(), size_t{40000} * 40000 * 3);
 }
 
 TEST_F(GpuFrames, HostCudaRefusesCopiesFromOutsideDeviceBlocks)

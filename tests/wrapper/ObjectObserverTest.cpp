@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <map>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -204,6 +207,88 @@ TEST(ObjectObserver, TracksGpuFrames)
     }
     observer.Stop();
     ExpectTracked(Drain(observer), 500, 4);
+}
+
+// Keeps a copy of every picture the SDK hands back with its results, in
+// frame order, and passes the batches on to the wrapper's own observer.
+class PictureSpy final : public tsdk::ITrackingResultObserver {
+public:
+    explicit PictureSpy(QelWrapper::BatchObserver& next) : m_next(next) {}
+    void batchTrackingResult(const fsdk::Ref<tsdk::ITrackingResultBatch>& batch) override
+    {
+        if (batch) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (const uint32_t stream : batch->getStreamIds())
+                for (const uint32_t frame : batch->getStreamFrameIds(stream))
+                    m_pictures[frame] = batch->getTrackingResult(stream, frame).image.clone();
+        }
+        m_next.batchTrackingResult(batch);
+    }
+    std::map<uint32_t, fsdk::Image> Pictures()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_pictures;
+    }
+
+private:
+    QelWrapper::BatchObserver& m_next;
+    std::mutex m_mutex;
+    std::map<uint32_t, fsdk::Image> m_pictures;
+};
+
+// 8 x 8 blocks of six colours, red and blue always apart, so that 4:2:0
+// chroma inside a block is exact and a swap of the two shows.
+std::vector<uint8_t> ColourBlocks(int width, int height)
+{
+    static const uint8_t colours[6][3] = {{200, 40, 40},  {40, 200, 40},  {40, 40, 200},
+                                          {200, 200, 40}, {40, 120, 200}, {220, 130, 60}};
+    std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                rgb[(static_cast<size_t>(y) * width + x) * 3 + c] = colours[(x / 8 + 2 * (y / 8)) % 6][c];
+    return rgb;
+}
+
+TEST(ObjectObserver, TheSdkGetsTheRegionAsRgbPixelsFromEitherPath)
+{
+    const QelWrapper::Configurations config = Config();
+    ObjectObserver observer(config);
+    QelWrapper::Engines shared(config);  // the observer's own track engine
+    PictureSpy spy(shared.GetBatchObserver());
+    shared.TrackEngine()->setBatchedObserver(&spy);
+
+    RefHost::SampleShape shape;
+    shape.width = 800;
+    shape.height = 600;
+    shape.nv12 = true;  // planes in host memory and NV12 in device memory
+    const auto rgb = ColourBlocks(800, 600);
+    const auto sample = RefHost::FrameSample::FromRgb(shape, rgb.data());
+    ASSERT_TRUE(observer.PushFrame(sample->Planar()));
+    ASSERT_TRUE(observer.PushGpuFrame(sample->Composite()));
+    observer.Stop();
+    shared.TrackEngine()->setBatchedObserver(&shared.GetBatchObserver());
+
+    const auto pictures = spy.Pictures();
+    ASSERT_EQ(pictures.size(), 2u);
+    for (const auto& [frame, picture] : pictures) {
+        const char* path = frame == 0 ? "host planes" : "NV12";
+        ASSERT_EQ(picture.getWidth(), config.roiWidth) << path;
+        ASSERT_EQ(picture.getHeight(), config.roiHeight) << path;
+        ASSERT_EQ(picture.getFormat(), fsdk::Format::R8G8B8) << path;
+        ASSERT_EQ(picture.getRowSize(), int64_t{config.roiWidth} * 3) << path;
+        // Against the picture the frame was made from: a YUV round trip,
+        // BT.601 limited range, differs by a few levels at most.
+        const auto* pixels = static_cast<const uint8_t*>(picture.getData());
+        int worst = 0;
+        for (int y = 0; y < config.roiHeight; ++y)
+            for (int x = 0; x < config.roiWidth * 3; ++x) {
+                const int got = pixels[static_cast<size_t>(y) * config.roiWidth * 3 + x];
+                const int want = rgb[(static_cast<size_t>(y + config.roiY) * 800 + config.roiX) * 3 + x];
+                worst = std::max(worst, std::abs(got - want));
+            }
+        EXPECT_LE(worst, 6) << path;
+    }
 }
 
 TEST(ObjectObserver, ARegionOutsideTheFrameIsThrownOut)

@@ -17,6 +17,7 @@ struct State {
     std::mutex mutex;
     std::map<const char*, size_t> blocks;  // start -> size
     size_t total = 0;
+    size_t lastRequest = 0;
     int failMalloc = 0;
     int failFree = 0;
     int failMemcpy = 0;
@@ -75,6 +76,13 @@ size_t TotalAllocations()
     return s.total;
 }
 
+size_t LastRequestedSize()
+{
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.lastRequest;
+}
+
 }  // namespace CudaHost
 
 extern "C" {
@@ -84,6 +92,7 @@ cudaError_t cudaMalloc(void** devPtr, size_t size)
     if (devPtr == nullptr) return cudaErrorInvalidValue;
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
+    s.lastRequest = size;
     if (TakeFailure(s.failMalloc)) return cudaErrorMemoryAllocation;
     // Device allocations are at least 256-byte aligned.
     const size_t rounded = (size + 255) / 256 * 256;

@@ -16,5 +16,7 @@ void ResetFailures();
 // Device blocks currently allocated, and every allocation ever made.
 size_t LiveAllocations();
 size_t TotalAllocations();
+// The size of the last cudaMalloc asked for, a refused one included.
+size_t LastRequestedSize();
 
 }  // namespace CudaHost
