@@ -27,6 +27,9 @@ const std::string kRefused = "failed pushing the frame to stream";
 struct Outcome {
     Scores::Summary scores;
     size_t trackIds = 0;
+    // Frames with a car in view, and those of them in which a target lies
+    // on one.
+    size_t carFrames = 0, carTargeted = 0;
 };
 
 Outcome TrackScene(const Scene::Settings& settings)
@@ -85,6 +88,23 @@ Outcome TrackScene(const Scene::Settings& settings)
         for (const auto& t : scene.TruthAt(f)) truth.push_back({t.id, {t.box.x, t.box.y, t.box.width, t.box.height}});
         const auto found = reported.find(scene.TimestampMs(f));
         evaluator.AddFrame(truth, found == reported.end() ? std::vector<Scores::Object>{} : found->second);
+        for (const Scene::Box& car : scene.VehiclesAt(f)) {
+            ++run.carFrames;
+            if (found == reported.end()) continue;
+            bool targeted = false;
+            for (const auto& object : found->second) {
+                // Someone walking past the car is no target on it.
+                bool person = false;
+                for (const auto& t : truth) person = person || Scores::IoU(object.box, t.box) >= Scores::kMatchIoU;
+                if (person) continue;
+                const Scores::Box& b = object.box;
+                const double w = std::min(b.x + b.width, car.x + car.width) - std::max(b.x, car.x);
+                const double h = std::min(b.y + b.height, car.y + car.height) - std::max(b.y, car.y);
+                const double inside = w > 0 && h > 0 ? w * h / (b.width * b.height) : 0.0;
+                targeted = targeted || Scores::IoU(b, {car.x, car.y, car.width, car.height}) >= 0.3 || inside >= 0.5;
+            }
+            run.carTargeted += targeted;
+        }
     }
     run.scores = evaluator.Compute();
     run.trackIds = ids.size();
@@ -104,6 +124,9 @@ TEST(SceneQuality, PeopleWalkingAcrossAGeneratedSceneAreTrackedUnderTheirIds)
     EXPECT_GE(run.scores.mota, 0.4) << "IDF1 " << run.scores.idf1;
     EXPECT_LE(run.trackIds, 3 * run.scores.truthIds) << "tracks fall apart";
     EXPECT_GT(run.scores.mostlyTracked, 0u);
+    // The car that drives through is no person.
+    ASSERT_GT(run.carFrames, 0u);
+    EXPECT_LE(run.carTargeted * 10, run.carFrames) << run.carTargeted << " of " << run.carFrames << " car frames";
 }
 
 }  // namespace

@@ -156,10 +156,69 @@ TEST(SceneGeneratorTest, TruthIsWellFormed)
             EXPECT_GE(frames.front(), previousFirst);
             previous = id, previousFirst = frames.front();
         }
-        // Several at once, and crossings where one hides another.
+        // Several at once, and crossings where one hides another (the
+        // pairs that cross, when none walks side by side, in every seed).
         EXPECT_GE(mostInView, 2u);
-        EXPECT_GT(hidden, 0u);
+        Settings crossing = settings;
+        crossing.sideBySide = false;
+        const Generator onlyCrossing(crossing);
+        size_t crossingHidden = 0;
+        for (uint32_t f = 0; f < onlyCrossing.FrameCount(); ++f)
+            for (const Truth& t : onlyCrossing.TruthAt(f))
+                if (t.inFrame > 0.5 && t.visibility < 0.8 * t.inFrame) ++crossingHidden;
+        EXPECT_GT(crossingHidden, 0u);
     }
+}
+
+// The last two walk together, so close that their boxes touch or overlap a
+// little, at the same pace; the cars are in view, wider than tall, and not
+// in the truth.
+TEST(SceneGeneratorTest, TwoWalkSideBySideAndCarsDriveThrough)
+{
+    for (uint64_t seed : {1, 2, 3}) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        const Generator& g = Default(seed);
+        const Settings& settings = g.settings();
+        size_t together = 0, carFrames = 0;
+        for (uint32_t f = 0; f < g.FrameCount(); ++f) {
+            const auto& truth = g.TruthAt(f);
+            for (const Truth& t : truth)
+                for (const Truth& u : truth) {
+                    if (t.id >= u.id || t.inFrame < 0.999 || u.inFrame < 0.999) continue;
+                    const double gap =
+                        std::max(t.box.x, u.box.x) - std::min(t.box.x + t.box.width, u.box.x + u.box.width);
+                    const double heights = std::abs(t.box.height - u.box.height) / t.box.height;
+                    const double feet = std::abs(t.box.y + t.box.height - u.box.y - u.box.height) / t.box.height;
+                    if (gap < 0.2 * t.box.height && gap > -0.5 * std::min(t.box.width, u.box.width) && heights < 0.25 &&
+                        feet < 0.25)
+                        ++together;
+                }
+            for (const Scene::Box& car : g.VehiclesAt(f)) {
+                ++carFrames;
+                EXPECT_GE(car.x, 0);
+                EXPECT_GE(car.y, 0);
+                EXPECT_LE(car.x + car.width, settings.width);
+                EXPECT_LE(car.y + car.height, settings.height);
+                if (car.x > 0 && car.x + car.width < settings.width) {
+                    EXPECT_GT(car.width, 1.5 * car.height);
+                }
+                for (const Truth& t : g.TruthAt(f))
+                    EXPECT_FALSE(t.box.x == car.x && t.box.width == car.width) << "a car in the truth";
+            }
+        }
+        EXPECT_GT(together, 20u) << "no two people walk abreast";
+        EXPECT_GT(carFrames, 20u) << "no car drives through";
+
+        Settings plain = settings;
+        plain.vehicles = 0;
+        plain.sideBySide = false;
+        const Generator empty(plain);
+        for (uint32_t f = 0; f < empty.FrameCount(); ++f) EXPECT_TRUE(empty.VehiclesAt(f).empty());
+    }
+    Settings many;
+    many.vehicles = 101;
+    EXPECT_THROW(Generator{many}, std::invalid_argument);
+    EXPECT_THROW(Default().VehiclesAt(600), std::out_of_range);
 }
 
 TEST(SceneGeneratorTest, FiguresAreWhereTheTruthSays)

@@ -32,6 +32,14 @@ constexpr double kTile = 1.5;        // paving tile, metres
 constexpr uint64_t kLayoutStream = 0x6c61796f7574ULL;
 constexpr uint64_t kBackdropStream = 0x6261636bULL;
 constexpr uint64_t kNoiseStream = 0x6e6f697365ULL;
+constexpr uint64_t kTrafficStream = 0x636172ULL;
+// A car seen from the side, metres: length, heights of the sills, the waist
+// and the roof, half lengths of the cabin at the roof and the waist, wheels.
+constexpr double kCarLength = 4.3, kCarSill = 0.22, kCarWaist = 0.95, kCarRoof = 1.45;
+constexpr double kCabinTop = 1.0, kCabinBottom = 1.55, kWheelBase = 1.35, kWheel = 0.33;
+// How far apart two people walking together keep, metres along their way
+// and in depth.
+constexpr double kAbreast = 0.7, kAbreastDepth = 0.35;
 
 const Settings& Checked(const Settings& settings)
 {
@@ -42,6 +50,7 @@ const Settings& Checked(const Settings& settings)
     if (settings.figures > 1000) throw std::invalid_argument("Scene: figures must be at most 1000");
     if (!(settings.fps >= 1 && settings.fps <= 240)) throw std::invalid_argument("Scene: fps must be 1 to 240");
     if (!(settings.noise >= 0 && settings.noise <= 50)) throw std::invalid_argument("Scene: noise must be 0 to 50");
+    if (settings.vehicles > 100) throw std::invalid_argument("Scene: vehicles must be at most 100");
     return settings;
 }
 
@@ -289,13 +298,70 @@ Rgb BackgroundAround(const std::vector<uint8_t>& bg, const Settings& settings, d
 
 }  // namespace
 
+// A car driving straight across at one depth, at a steady speed.
+struct Vehicle {
+    double depth = 0;  // metres
+    double x0 = 0;     // metres from the optical axis at frame `start`
+    double speed = 0;  // metres per frame, signed
+    double start = 0;
+    Rgb paint, glass, tyres;
+
+    // The car as a pose: body, cabin, windows and wheels.
+    void PoseAt(const Camera& camera, double frame, Pose& pose) const
+    {
+        const double x = x0 + speed * (frame - start);
+        const double s = camera.focal / depth, foot = camera.FootRow(depth);
+        const double cx = camera.Column(x, depth), facing = speed >= 0 ? 1.0 : -1.0;
+        pose.count = 0;
+        pose.depth = depth;
+        const auto trapezoid = [&](double axis, double top, double bottom, double halfTop, double halfBottom,
+                                   double corner, Rgb colour) {
+            Primitive& p = pose.parts[pose.count++];
+            p = Primitive{};
+            p.kind = Primitive::Kind::Trapezoid;
+            p.colour = colour;
+            p.x0 = axis, p.y0 = top, p.y1 = bottom, p.r0 = halfTop, p.r1 = halfBottom;
+            p.corner = std::min({corner, halfTop, halfBottom, (bottom - top) / 2});
+            const double half = std::max(halfTop, halfBottom);
+            p.minX = axis - half, p.maxX = axis + half, p.minY = top, p.maxY = bottom;
+        };
+        const auto wheel = [&](double axis) {
+            Primitive& p = pose.parts[pose.count++];
+            p = Primitive{};
+            p.kind = Primitive::Kind::Ellipse;
+            p.colour = tyres;
+            p.x0 = axis, p.y0 = foot - kWheel * s, p.r0 = p.r1 = kWheel * s;
+            p.minX = axis - p.r0, p.maxX = axis + p.r0, p.minY = p.y0 - p.r1, p.maxY = p.y0 + p.r1;
+        };
+        const double cabin = cx - 0.15 * s * facing;
+        trapezoid(cabin, foot - kCarRoof * s, foot - kCarWaist * s + 1, kCabinTop * s, kCabinBottom * s, 0.12 * s,
+                  paint);
+        trapezoid(cabin, foot - (kCarRoof - 0.07) * s, foot - (kCarWaist + 0.04) * s, (kCabinTop - 0.1) * s,
+                  (kCabinBottom - 0.12) * s, 0.05 * s, glass);
+        trapezoid(cx, foot - kCarWaist * s, foot - kCarSill * s, 0.5 * kCarLength * s, 0.5 * kCarLength * s, 0.18 * s,
+                  paint);
+        wheel(cx - kWheelBase * s);
+        wheel(cx + kWheelBase * s);
+        pose.minX = pose.minY = 1e300;
+        pose.maxX = pose.maxY = -1e300;
+        for (size_t i = 0; i < pose.count; ++i) {
+            const Primitive& p = pose.parts[i];
+            pose.minX = std::min(pose.minX, p.minX), pose.maxX = std::max(pose.maxX, p.maxX);
+            pose.minY = std::min(pose.minY, p.minY), pose.maxY = std::max(pose.maxY, p.maxY);
+        }
+        pose.shadowX = cx, pose.shadowY = foot, pose.shadowRx = 0.55 * kCarLength * s, pose.shadowRy = 0.12 * s;
+    }
+};
+
 struct Generator::Impl {
     Settings settings;
     Camera camera;
     std::vector<uint8_t> background;
     std::vector<int16_t> noise;
     std::vector<Figure> figures;  // figures[id - 1]
+    std::vector<Vehicle> vehicles;
     std::vector<std::vector<Truth>> truth;
+    std::vector<std::vector<Box>> vehicleBoxes;
     // Figures drawn in each frame, farthest first: drawOrder[drawStart[f] .. drawStart[f + 1]).
     std::vector<uint32_t> drawOrder;
     std::vector<size_t> drawStart;
@@ -305,6 +371,7 @@ struct Generator::Impl {
         background = BuildBackground(settings, camera);
         noise = BuildNoiseTable(settings);
         PlanFigures();
+        PlanTraffic();
         WorkOutTruth();
     }
 
@@ -316,6 +383,7 @@ struct Generator::Impl {
     }
 
     void PlanFigures();
+    void PlanTraffic();
     void WorkOutTruth();
     void Draw(uint32_t frame, uint8_t* rgb, size_t stride) const;
 };
@@ -434,6 +502,46 @@ void Generator::Impl::PlanFigures()
             f.trousers = Jitter({around.r * dim, around.g * dim, around.b * dim}, r, 14);
         }
     }
+
+    // The last two walk together: the second keeps beside the first, a
+    // little ahead along the way and a little farther from the camera, in
+    // its own clothes and at its own height and gait.
+    if (settings.sideBySide && n >= 2) {
+        const Figure& first = figures[n - 2];
+        Figure& second = figures[n - 1];
+        const double sideX = -first.dirZ, sideZ = first.dirX;  // across the way
+        const double away = sideZ >= 0 ? 1.0 : -1.0;
+        second.x0 = first.x0 + kAbreast * first.dirX + away * kAbreastDepth * sideX;
+        second.z0 = first.z0 + kAbreast * first.dirZ + away * kAbreastDepth * sideZ;
+        second.dirX = first.dirX, second.dirZ = first.dirZ, second.length = first.length;
+        second.speed = first.speed, second.start = first.start;
+        second.pauseAt = first.pauseAt, second.pauseFrames = first.pauseFrames, second.rampFrames = first.rampFrames;
+        second.meanderAmp = first.meanderAmp, second.meanderWave = first.meanderWave;
+        second.meanderPhase = first.meanderPhase;
+        second.stride = second.bodyHeight * first.stride / first.bodyHeight;
+    }
+}
+
+// Cars drive across behind the walkers, each at its own depth, pace and
+// colour, their crossings spread over the scene.
+void Generator::Impl::PlanTraffic()
+{
+    Random r(Mix(settings.seed ^ kTrafficStream));
+    vehicles.resize(settings.vehicles);
+    for (uint32_t k = 0; k < settings.vehicles; ++k) {
+        Vehicle& v = vehicles[k];
+        v.depth = r.Uniform(0.6, 0.85) * kWallDepth;
+        const double rightward = r.Chance(0.5) ? 1.0 : -1.0;
+        v.speed = rightward * r.Uniform(2.5, 6.0) / settings.fps;
+        const double reach = camera.HalfViewWidth(v.depth) + 0.6 * kCarLength;
+        v.x0 = -rightward * reach;
+        const double crossFrames = 2 * reach / std::abs(v.speed);
+        const double slot = static_cast<double>(settings.frames) / settings.vehicles;
+        v.start = slot * (k + r.Uniform(0.1, 0.9)) - crossFrames / 2;
+        v.paint = Hsv(r.Uniform(0, 6), r.Uniform(0.05, 0.6), r.Uniform(0.3, 0.9));
+        v.glass = Jitter(Grey(45), r, 6);
+        v.tyres = Jitter(Grey(25), r, 4);
+    }
 }
 
 void Generator::Impl::WorkOutTruth()
@@ -529,6 +637,17 @@ void Generator::Impl::WorkOutTruth()
         std::sort(list.begin(), list.end(), [](const Truth& a, const Truth& b) { return a.id < b.id; });
         list.shrink_to_fit();
     }
+
+    vehicleBoxes.assign(frames, {});
+    Pose pose;
+    for (uint32_t t = 0; t < frames && !vehicles.empty(); ++t)
+        for (const Vehicle& v : vehicles) {
+            v.PoseAt(camera, t, pose);
+            if (!Intersects(pose, camera)) continue;
+            const double x0 = std::max(0.0, pose.minX), y0 = std::max(0.0, pose.minY);
+            vehicleBoxes[t].push_back(
+                {x0, y0, std::min(camera.width, pose.maxX) - x0, std::min(camera.height, pose.maxY) - y0});
+        }
 }
 
 namespace {
@@ -593,7 +712,14 @@ void Generator::Impl::Draw(uint32_t frame, uint8_t* rgb, size_t stride) const
     const size_t rowBytes = static_cast<size_t>(settings.width) * 3;
     for (uint32_t y = 0; y < settings.height; ++y) std::memcpy(rgb + y * stride, &background[y * rowBytes], rowBytes);
 
+    // Cars drive behind the walkers.
     Pose pose;
+    for (const Vehicle& v : vehicles) {
+        v.PoseAt(camera, frame, pose);
+        if (!Intersects(pose, camera)) continue;
+        DrawShadow(pose, settings.width, settings.height, rgb, stride);
+        for (size_t i = 0; i < pose.count; ++i) DrawPart(pose.parts[i], settings.width, settings.height, rgb, stride);
+    }
     const size_t first = drawStart[frame], last = drawStart[frame + 1];
     for (size_t k = first; k < last; ++k) {
         PoseAtFrame(drawOrder[k], frame, pose);
@@ -660,6 +786,13 @@ const std::vector<Truth>& Generator::TruthAt(uint32_t frame) const
     if (frame >= impl_->settings.frames)
         throw std::out_of_range("Scene: frame " + std::to_string(frame) + " is past the end");
     return impl_->truth[frame];
+}
+
+const std::vector<Box>& Generator::VehiclesAt(uint32_t frame) const
+{
+    if (frame >= impl_->settings.frames)
+        throw std::out_of_range("Scene: frame " + std::to_string(frame) + " is past the end");
+    return impl_->vehicleBoxes[frame];
 }
 
 uint64_t Generator::TimestampMs(uint32_t frame) const

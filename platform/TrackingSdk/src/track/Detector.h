@@ -32,6 +32,9 @@ struct TrackHint {
     // holds of what has gone (where someone stood when it started): the
     // model may learn it at once.
     bool forget = false;
+    // Seen as a person by their looks before: an upright box on them need
+    // not be looked at again.
+    bool person = false;
 };
 
 // What the tracker tells a detector about the frame it is to look at, and

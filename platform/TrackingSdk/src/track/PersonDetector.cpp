@@ -49,6 +49,9 @@ constexpr float kMaxOffCentre = 0.2f;
 constexpr float kHitTrim = 0.02f;
 constexpr float kHitReach = 0.4f;
 constexpr float kMinCovered = 0.4f;
+constexpr float kMinSmallAspect = 0.8f;
+constexpr float kMinSideAspect = 1.5f;
+constexpr float kKnownOverlap = 0.5f;
 constexpr float kMaxUnseenHeight = 0.6f;
 constexpr float kSideColumn = 0.15f;
 
@@ -125,7 +128,7 @@ public:
                                                      c.score <= 0.f || c.Area() * 2 > int64_t{frame.cols} * frame.rows;
                                           }),
                            m_candidates.end());
-        CheckAppearance();
+        CheckAppearance(context.tracks, scaleX, scaleY);
 
         // The best first when there are too many, then in reading order.
         std::stable_sort(m_candidates.begin(), m_candidates.end(),
@@ -411,13 +414,30 @@ private:
     // stays as it is (the detectors miss many), unless it is so tall that
     // they could not have; a wider one goes (a car), and so do people found
     // in only a small part of a wide one (its edges).
-    void CheckAppearance()
+    void CheckAppearance(fsdk::Span<const TrackHint> tracks, float scaleX, float scaleY)
     {
         m_checked.clear();
         const cv::Mat& grey = m_model.FrameGrey();
         for (const Candidate& c : m_candidates) {
-            if (c.Height() < PersonAppearance::kMinHeight) {
+            // An upright candidate on someone already seen as a person is
+            // them again; the detectors' time goes to the others.
+            const bool upright = static_cast<float>(c.Height()) >= kUpright * static_cast<float>(c.Width());
+            if (upright && OnKnownPerson(c, tracks, scaleX, scaleY)) {
                 m_checked.push_back(c);
+                m_checked.back().person = true;
+                continue;
+            }
+            if (c.Height() < PersonAppearance::kMinHeight) {
+                // Too small to judge by its looks, but no one is that wide,
+                // nor a few people side by side, unless the top or bottom
+                // edge of the view cuts them; and what comes in at a side
+                // shows all of a person's height (a car coming in does not
+                // look so tall yet).
+                const bool side = c.x0 <= 1 || c.x1 >= grey.cols - 1;
+                const float aspect = side ? kMinSideAspect : kMinSmallAspect;
+                if (static_cast<float>(c.Height()) >= aspect * static_cast<float>(c.Width()) || c.y0 <= 1 ||
+                    c.y1 >= grey.rows - 1)
+                    m_checked.push_back(c);
                 continue;
             }
             m_appearance.Find(grey, cv::Rect(c.x0, c.y0, c.Width(), c.Height()), c.Height(), m_hits);
@@ -426,7 +446,6 @@ private:
                 Candidate person;
                 if (Confirmed(hit, person)) m_checked.push_back(person);
             }
-            const bool upright = static_cast<float>(c.Height()) >= kUpright * static_cast<float>(c.Width());
             // People found in a small part of a wide moving thing are its
             // edges, not people: a group is people all across.
             int covered = 0;
@@ -438,6 +457,22 @@ private:
             if (m_checked.size() == before && upright && !plain) m_checked.push_back(c);
         }
         m_candidates.swap(m_checked);
+    }
+
+    static bool OnKnownPerson(const Candidate& c, fsdk::Span<const TrackHint> tracks, float scaleX, float scaleY)
+    {
+        const float x0 = static_cast<float>(c.x0) * scaleX, y0 = static_cast<float>(c.y0) * scaleY;
+        const float x1 = static_cast<float>(c.x1) * scaleX, y1 = static_cast<float>(c.y1) * scaleY;
+        for (const TrackHint& track : tracks) {
+            if (!track.person) continue;
+            const fsdk::Rect& b = track.box;
+            const float w = std::min(x1, b.x + b.width) - std::max(x0, b.x);
+            const float h = std::min(y1, b.y + b.height) - std::max(y0, b.y);
+            if (w <= 0.f || h <= 0.f) continue;
+            const float common = w * h;
+            if (common >= kKnownOverlap * ((x1 - x0) * (y1 - y0) + b.width * b.height - common)) return true;
+        }
+        return false;
     }
 
     // Whether the foreground bears `hit` out; `person` then has its box
@@ -494,6 +529,11 @@ private:
         return true;
     }
 
+    static bool Cut(const Candidate& c, int width, int height)
+    {
+        return c.x0 <= 1 || c.y0 <= 1 || c.x1 >= width - 1 || c.y1 >= height - 1;
+    }
+
     // How much a box looks like a person: upright, filled, not tiny. Boxes
     // cut by the frame edge may be of any shape.
     float Score(const Candidate& c, int width, int height) const
@@ -503,8 +543,7 @@ private:
         const float aspect = h / w;
         const float fill = static_cast<float>(c.pixels) / static_cast<float>(c.Area());
         float shape = aspect < 1.4f ? 0.3f + 0.7f * Ramp(aspect, 0.6f, 1.4f) : 1.f - 0.7f * Ramp(aspect, 5.f, 8.f);
-        const bool cut = c.x0 <= 1 || c.y0 <= 1 || c.x1 >= width - 1 || c.y1 >= height - 1;
-        if (cut) shape = std::max(shape, 0.8f);
+        if (Cut(c, width, height)) shape = std::max(shape, 0.8f);
         const float filled = 0.3f + 0.7f * Ramp(fill, 0.12f, 0.35f);
         const float size =
             0.6f + 0.4f * Ramp(h, static_cast<float>(m_config.minHeight), 2.f * static_cast<float>(m_config.minHeight));

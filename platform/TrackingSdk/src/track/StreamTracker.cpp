@@ -43,9 +43,9 @@ constexpr float kFollowNoise = 2.f;
 constexpr float kMaxFollowChange = 1.5f;
 constexpr float kMinFollowOverlap = 0.3f;
 // Colours in association: how much unlike colours add to the cost, how
-// unlike they may be for a track no longer reported to be picked up again
-// (a person who was hidden looks as before), and how fast a track's colours
-// follow its detections.
+// unlike they may be for a track no longer reported, or one away from its
+// box, to be picked up (a person who was hidden looks as before), and how
+// fast a track's colours follow its detections.
 constexpr double kLooksWeight = 0.5;
 constexpr float kMaxLooksInactive = 0.55f;
 constexpr float kLooksRate = 0.3f;
@@ -160,7 +160,7 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
         for (const Track& track : m_tracks) {
             const bool doubtful = m_judgesLooks && !track.person && !track.moved;
             m_hints.push_back({track.box, track.active && !(doubtful && track.hits >= kDoubtfulRuns),
-                               track.active && doubtful && track.hits > kDoubtfulRuns});
+                               track.active && doubtful && track.hits > kDoubtfulRuns, track.active && track.person});
         }
         m_presence.assign(m_hints.size(), -1.f);
         DetectionContext context;
@@ -275,7 +275,10 @@ double StreamTracker::Cost(const Track& track, int index) const
     // Unlike colours make another person more likely; one who was hidden
     // looks as before.
     const float unlike = LooksDistance(track.looks, m_looks[static_cast<size_t>(index)]);
-    if (!track.active && unlike > kMaxLooksInactive) return kInfinity;
+    // Away from where the track is, only someone who looks the same.
+    if ((!track.active || overlap * 100.f < static_cast<float>(m_config.associationOverlapPercent)) &&
+        unlike > kMaxLooksInactive)
+        return kInfinity;
     // A track that is no longer reported is the last choice.
     const double inactive = track.active ? 0.0 : 0.5;
     return (1.0 - overlap) + std::min(near ? distance / kGate : 1.0, 1.0) + inactive + kLooksWeight * unlike;

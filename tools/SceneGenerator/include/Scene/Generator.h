@@ -1,7 +1,8 @@
 #pragma once
 // Synthetic camera scenes with ground truth: person-shaped figures walking
 // across a static textured background seen by a fixed camera, entering and
-// leaving at the frame edges, crossing and hiding each other. Everything
+// leaving at the frame edges, crossing and hiding each other, two of them
+// side by side; and cars driving through, which are no people. Everything
 // follows from the Settings, so a scene is the same on every machine and every
 // frame can be rendered on its own, in any order, from any thread.
 
@@ -35,6 +36,13 @@ struct Settings {
     double fps = 10;                     // 1 .. 240; walking speeds are real, in metres per second
     uint64_t seed = 1;
     double noise = 3.0;  // standard deviation of the per-frame sensor noise, grey levels, 0 .. 50
+    // Cars driving across behind the walkers, one after the other, 0 .. 100.
+    // They are not in the truth: a target on one is a false one.
+    uint32_t vehicles = 1;
+    // The last two figures (of at least two) walk together, abreast as the
+    // camera sees them, so close that their outlines touch, instead of
+    // crossing each other's way.
+    bool sideBySide = true;
 };
 
 class Generator {
@@ -58,12 +66,15 @@ public:
 
     // Figures at least partly inside the frame, ordered by id.
     const std::vector<Truth>& TruthAt(uint32_t frame) const;
+    // The cars at least partly inside the frame, clipped to it.
+    const std::vector<Box>& VehiclesAt(uint32_t frame) const;
 
     // Time of a frame from the frame rate, rounded to milliseconds; defined
     // for any frame number, also past the end.
     uint64_t TimestampMs(uint32_t frame) const;
 
-    // Render and TruthAt throw std::out_of_range for frame >= FrameCount().
+    // Render, TruthAt and VehiclesAt throw std::out_of_range for frame >=
+    // FrameCount().
 
 private:
     struct Impl;
