@@ -190,9 +190,17 @@ void WriteReports(const std::string& name, const ClipRun& run)
 
 struct Clip {
     const char* name;
-    // Floors this build must keep; the targets lie above some of them.
+    // Floors under what this tracker reaches, so that a fault shows; the
+    // targets (IDF1 0.7, MOTA 0.6, 1.5 ids a person) lie above most of
+    // them. Nothing that is no person may carry a target for more than a
+    // tenth of its frames.
     double minIdf1, minMota, maxIdsPerPerson, maxNonPerson;
 };
+
+void PrintTo(const Clip& clip, std::ostream* out)
+{
+    *out << clip.name;
+}
 
 class RealClipQuality : public testing::TestWithParam<Clip> {};
 
@@ -228,10 +236,10 @@ TEST_P(RealClipQuality, PeopleAreTrackedAndNothingElseIs)
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, RealClipQuality,
-                         testing::Values(Clip{"face-demographics-walking", -10, -10, 100, 1},
-                                         Clip{"face-demographics-walking-and-pause", -10, -10, 100, 1},
-                                         Clip{"people-detection", -10, -10, 100, 1},
-                                         Clip{"person-bicycle-car-detection", -10, -10, 100, 1}),
+                         testing::Values(Clip{"face-demographics-walking", 0.65, 0.35, 2.5, 0.1},
+                                         Clip{"face-demographics-walking-and-pause", 0, -0.5, 2.5, 0.1},
+                                         Clip{"people-detection", 0, -1.6, 1.5, 0.1},
+                                         Clip{"person-bicycle-car-detection", 0, -0.4, 3, 0.1}),
                          [](const testing::TestParamInfo<Clip>& info) {
                              std::string name = info.param.name;
                              for (char& c : name)
