@@ -1,6 +1,8 @@
-// What our SDK's tracker makes of how things look: the colours that tell
-// people apart when one is picked up again, and the places where something
-// that never moves and never looks like a person is taken for the scene.
+// What our SDK makes of how things look: the HOG check of the person
+// detector, which splits people walking together and sees no one in a car,
+// the colours that tell people apart when one is picked up again, and the
+// places where something that never moves and never looks like a person is
+// taken for the scene.
 
 #include <gtest/gtest.h>
 
@@ -9,17 +11,25 @@
 #include <set>
 #include <vector>
 
+#include <opencv2/imgproc.hpp>
+
+#include "Scene/Generator.h"
+#include "track/Appearance.h"
 #include "track/Config.h"
 #include "track/Detector.h"
 #include "track/StreamTracker.h"
 
 namespace {
 
+using tsdk::detail::CreatePersonDetector;
 using tsdk::detail::Detection;
 using tsdk::detail::DetectionContext;
 using tsdk::detail::EngineConfig;
 using tsdk::detail::IDetector;
+using tsdk::detail::PersonAppearance;
+using tsdk::detail::PersonHit;
 using tsdk::detail::StreamTracker;
+using tsdk::detail::TrackHint;
 using tsdk::detail::TrackIdSource;
 
 constexpr int kWidth = 320;
@@ -189,6 +199,150 @@ TEST(Looks, AreTheSameForTheSameColoursAndUnlikeForOthers)
     StreamTracker::Looks none{};
     StreamTracker::LooksOf(image, {-500, -500, 40, 100}, none);
     EXPECT_GT(StreamTracker::LooksDistance(a, none), 0.9f);
+}
+
+double IoU(const fsdk::Rect& a, const Scene::Box& b)
+{
+    const double w = std::min<double>(a.x + a.width, b.x + b.width) - std::max<double>(a.x, b.x);
+    const double h = std::min<double>(a.y + a.height, b.y + b.height) - std::max<double>(a.y, b.y);
+    if (w <= 0 || h <= 0) return 0;
+    return w * h / (a.width * a.height + b.width * b.height - w * h);
+}
+
+// Share of `part` inside `whole`.
+double Inside(const fsdk::Rect& part, const Scene::Box& whole)
+{
+    const double w = std::min<double>(part.x + part.width, whole.x + whole.width) - std::max<double>(part.x, whole.x);
+    const double h = std::min<double>(part.y + part.height, whole.y + whole.height) - std::max<double>(part.y, whole.y);
+    return w > 0 && h > 0 ? w * h / (part.width * part.height) : 0.0;
+}
+
+const Scene::Generator& DefaultScene()
+{
+    static const Scene::Generator scene{Scene::Settings{}};
+    return scene;
+}
+
+// A frame of the scene with no one and nothing in it, grey.
+const cv::Mat& Bare()
+{
+    static const cv::Mat bare = [] {
+        const Scene::Generator& scene = DefaultScene();
+        std::vector<uint8_t> rgb;
+        cv::Mat grey;
+        for (uint32_t f = scene.FrameCount(); f-- > 0;) {
+            if (!scene.TruthAt(f).empty() || !scene.VehiclesAt(f).empty()) continue;
+            scene.Render(f, rgb);
+            cv::cvtColor(cv::Mat(360, 640, CV_8UC3, rgb.data()), grey, cv::COLOR_RGB2GRAY);
+            break;
+        }
+        return grey;
+    }();
+    return bare;
+}
+
+TEST(PersonLooks, AFigureIsFoundWhereItStandsAndNoOneWhereItDoesNot)
+{
+    const Scene::Generator& scene = DefaultScene();
+    PersonAppearance appearance;
+    std::vector<uint8_t> rgb;
+    std::vector<PersonHit> hits;
+    size_t looked = 0, found = 0, empty = 0;
+    for (uint32_t f = 0; f < scene.FrameCount(); f += 5) {
+        for (const Scene::Truth& t : scene.TruthAt(f)) {
+            if (t.visibility < 0.99 || t.box.height < 80) continue;
+            scene.Render(f, rgb);
+            cv::Mat grey;
+            cv::cvtColor(cv::Mat(360, 640, CV_8UC3, rgb.data()), grey, cv::COLOR_RGB2GRAY);
+            const cv::Rect region(static_cast<int>(t.box.x), static_cast<int>(t.box.y), static_cast<int>(t.box.width),
+                                  static_cast<int>(t.box.height));
+            const int height = static_cast<int>(t.box.height);
+            appearance.Find(grey, region, height, hits);
+            ++looked;
+            bool hit = false;
+            for (const PersonHit& h : hits)
+                hit = hit || IoU({static_cast<float>(h.box.x), static_cast<float>(h.box.y),
+                                  static_cast<float>(h.box.width), static_cast<float>(h.box.height)},
+                                 t.box) >= 0.3;
+            found += hit;
+            // The same place on the bare ground and wall.
+            appearance.Find(Bare(), region, height, hits);
+            empty += hits.empty();
+        }
+    }
+    ASSERT_GT(looked, 20u);
+    ASSERT_FALSE(Bare().empty());
+    EXPECT_GE(found * 10, looked * 6) << found << " of " << looked;
+    EXPECT_GE(empty * 10, looked * 9) << empty << " of " << looked;
+
+    // Too small to judge, or nowhere: nothing, and no fault.
+    cv::Mat grey(360, 640, CV_8UC1, cv::Scalar(100));
+    appearance.Find(grey, {10, 10, 20, 40}, 40, hits);
+    EXPECT_TRUE(hits.empty());
+    appearance.Find(grey, {-500, -500, 100, 200}, 200, hits);
+    EXPECT_TRUE(hits.empty());
+    appearance.Find(cv::Mat(), {0, 0, 100, 200}, 200, hits);
+    EXPECT_TRUE(hits.empty());
+}
+
+TEST(PersonLooks, TwoWalkingAbreastAreTwoPeopleAndTheCarIsNoOne)
+{
+    // The person detector on every frame of the generated scene, told of
+    // the people it found as the tracker tells it.
+    const Scene::Generator& scene = DefaultScene();
+    EngineConfig config;
+    config.scaleResultSize = 640;
+    auto detector = CreatePersonDetector(config);
+    std::vector<uint8_t> rgb;
+    std::vector<Detection> detections;
+    std::vector<TrackHint> hints;
+    std::vector<float> presence;
+    size_t abreast = 0, split = 0, carFrames = 0, onCar = 0;
+    for (uint32_t f = 0; f < scene.FrameCount(); ++f) {
+        scene.Render(f, rgb);
+        const fsdk::Image image(640, 360, fsdk::Format::R8G8B8, rgb.data(), false);
+        presence.assign(hints.size(), -1.f);
+        DetectionContext context;
+        context.tracks = {hints.data(), hints.size()};
+        context.presence = {presence.data(), presence.size()};
+        detector->Detect(image, context, detections);
+        hints.clear();
+        for (const Detection& d : detections) hints.push_back({d.box, true, false, d.person});
+
+        const auto& truth = scene.TruthAt(f);
+        const auto matched = [&](const Scene::Truth& t) {
+            for (size_t i = 0; i < detections.size(); ++i)
+                if (IoU(detections[i].box, t.box) >= 0.4) return static_cast<int>(i);
+            return -1;
+        };
+        // Two in full view whose outlines touch.
+        for (const Scene::Truth& a : truth)
+            for (const Scene::Truth& b : truth) {
+                if (a.id >= b.id || a.visibility < 0.95 || b.visibility < 0.95 || a.box.height < 50) continue;
+                const double gap = std::max(a.box.x, b.box.x) - std::min(a.box.x + a.box.width, b.box.x + b.box.width);
+                if (gap > 0.2 * a.box.height ||
+                    std::abs(a.box.y + a.box.height - b.box.y - b.box.height) > 0.1 * a.box.height)
+                    continue;
+                ++abreast;
+                const int i = matched(a), j = matched(b);
+                split += i >= 0 && j >= 0 && i != j;
+            }
+        for (const Scene::Box& car : scene.VehiclesAt(f)) {
+            if (car.x <= 0 || car.x + car.width >= 640) continue;
+            ++carFrames;
+            bool targeted = false;
+            for (const Detection& d : detections) {
+                bool person = false;
+                for (const Scene::Truth& t : truth) person = person || IoU(d.box, t.box) >= 0.4;
+                targeted = targeted || (!person && Inside(d.box, car) >= 0.5);
+            }
+            onCar += targeted;
+        }
+    }
+    ASSERT_GT(abreast, 50u);
+    EXPECT_GE(split * 10, abreast * 6) << split << " of " << abreast << " frames";
+    ASSERT_GT(carFrames, 20u);
+    EXPECT_LE(onCar * 10, carFrames) << onCar << " of " << carFrames << " frames";
 }
 
 }  // namespace
