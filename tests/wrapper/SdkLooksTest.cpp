@@ -124,6 +124,10 @@ TEST_F(Looking, WhatStaysInPlaceAndNeverLooksLikeAPersonIsLetGoAndNotFollowedAga
     EXPECT_TRUE(ended) << "its end is reported";
     EXPECT_GE(lastReported, 2);
     EXPECT_LT(lastReported, 10);
+    // Someone who looks like a person is followed there all the same.
+    const auto person = Frame({At(100, 80, true)});
+    ASSERT_EQ(person.size(), 1u);
+    EXPECT_EQ(reported.count(person.begin()->first), 0u);
 }
 
 TEST_F(Looking, WhatStaysInPlaceIsFollowedWhenItLooksLikeAPersonOrMovesOrTheDetectorCannotTell)

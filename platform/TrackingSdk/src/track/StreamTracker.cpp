@@ -314,8 +314,9 @@ void StreamTracker::Associate(const fsdk::Image& image)
         if (!m_tracks[t].matched) Miss(m_tracks[t], t < m_presence.size() ? m_presence[t] : -1.f);
     for (StillSpot& spot : m_still) ++spot.runs;
     for (const int d : m_high) {
-        const fsdk::Rect& box = m_detections[static_cast<size_t>(d)].box;
-        if (!Covered(box) && !AtStillSpot(box)) StartTrack(d);
+        // Where something still was, only someone who looks like a person.
+        const Detection& detection = m_detections[static_cast<size_t>(d)];
+        if (!Covered(detection.box) && (detection.person || !AtStillSpot(detection.box))) StartTrack(d);
     }
     EndDuplicates();
     EndStill();
