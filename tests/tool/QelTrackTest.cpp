@@ -115,7 +115,7 @@ TEST(QelTrack, ExitStatusesSayWhatWentWrong)
     EXPECT_EQ(missing.status, 3);
     EXPECT_NE(missing.errors.find("/no/such/video.mp4"), std::string::npos);
 
-    const std::string notVideo = ::testing::TempDir() + "not-a-video.mp4";
+    const std::string notVideo = ToolRun::TempPath("not-a-video.mp4");
     std::ofstream(notVideo) << "plain text, no video";
     EXPECT_EQ(RunTool(notVideo).status, 3);
 
@@ -235,7 +235,7 @@ TEST(QelTrack, ScoresAgainstMotGroundTruth)
     const std::string truth = MotLinesOf(first, 0, false);
     ASSERT_FALSE(truth.empty()) << "no targets to score against";
 
-    const std::string exact = ::testing::TempDir() + "truth-exact.txt";
+    const std::string exact = ToolRun::TempPath("truth-exact.txt");
     std::ofstream(exact) << truth;
     const Outcome scored = RunTool("--frames 120 --truth " + exact);
     ASSERT_EQ(scored.status, 0) << scored.errors;
@@ -244,14 +244,14 @@ TEST(QelTrack, ScoresAgainstMotGroundTruth)
     EXPECT_EQ(s["idSwitches"], 0);
 
     // Frames count from 1: the same boxes one frame late no longer all match.
-    const std::string late = ::testing::TempDir() + "truth-late.txt";
+    const std::string late = ToolRun::TempPath("truth-late.txt");
     std::ofstream(late) << MotLinesOf(first, 1, false);
     const json shifted = RunTool("--frames 120 --truth " + late).records.back();
     EXPECT_LT(shifted["precision"].get<double>() + shifted["recall"].get<double>(), 2.0);
 
     // Boxes flagged 0 count neither as truth nor against the reports on
     // them: only the empty corner is truth, always missed.
-    const std::string ignored = ::testing::TempDir() + "truth-ignored.txt";
+    const std::string ignored = ToolRun::TempPath("truth-ignored.txt");
     std::ofstream(ignored) << MotLinesOf(first, 0, true);
     const json corner = RunTool("--frames 120 --truth " + ignored).records.back();
     EXPECT_DOUBLE_EQ(corner["precision"].get<double>(), 1.0);
@@ -265,7 +265,7 @@ TEST(QelTrack, RefusesGroundTruthItCannotRead)
     EXPECT_EQ(missing.status, 3);
     EXPECT_NE(missing.errors.find("/no/such/truth.txt"), std::string::npos) << missing.errors;
 
-    const std::string path = ::testing::TempDir() + "truth-bad.txt";
+    const std::string path = ToolRun::TempPath("truth-bad.txt");
     for (const char* bad : {"1, 1, 10, 10, 20\n", "0, 1, 10, 10, 20, 40\n", "1, x, 10, 10, 20, 40\n",
                             "1, 1, 10, 10, -20, 40\n", "1, 2, 30, 10, 20, 40\n"}) {
         std::ofstream(path) << "1, 2, 0, 0, 5, 5\n" << bad;

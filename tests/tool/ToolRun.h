@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -20,6 +21,13 @@ using nlohmann::json;
 const std::string kTool = QEL_TRACK_PATH;
 const std::string kModuleDir = QEL_MODULE_DIR;
 
+// A file name of this process alone: other builds may run the same tests
+// at the same time.
+inline std::string TempPath(const std::string& name)
+{
+    return ::testing::TempDir() + "qel-track-" + std::to_string(getpid()) + "-" + name;
+}
+
 struct Outcome {
     int status = -1;
     std::vector<json> records;
@@ -29,8 +37,8 @@ struct Outcome {
 // Runs the tool with `arguments`, and `environment` (NAME=VALUE ...) before it.
 inline Outcome RunTool(const std::string& arguments, bool builtModule = true, const std::string& environment = "")
 {
-    const std::string errFile = ::testing::TempDir() + "qel-track-stderr-" +
-                                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
+    const std::string errFile =
+        TempPath(std::string("stderr-") + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt");
     const std::string command = environment + " " + kTool + (builtModule ? " --module " + kModuleDir : std::string()) +
                                 " " + arguments + " 2>" + errFile;
     Outcome out;
