@@ -58,6 +58,7 @@ inline Outcome RunTool(const std::string& arguments, bool builtModule = true, co
     }
     std::ifstream err(errFile);
     out.errors.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+    std::remove(errFile.c_str());
     return out;
 }
 
