@@ -18,6 +18,7 @@
 #include "FrameConverter.h"
 #include "GpuFrameConverter.h"
 #include "RefHost/Samples.h"
+#include "common/ImageAccess.h"
 #include "fsdk/Image.h"
 
 namespace {
@@ -97,12 +98,12 @@ void Ingest(benchmark::State& state, Kind kind, uint32_t width, uint32_t height)
             if (kind == Kind::Nv12) {
                 fsdk::Image image(w, h, fsdk::Format::R8G8B8, fsdk::Image::MemoryResidence::MemoryCPU, 0);
                 gpu.Convert(*sample->Composite(), image.getData(), roi);
-                held = image.ownedCopy();
+                held = fsdk::ImageAccess::OwnedCopy(image);
             } else {
                 converter.Convert(sample->Planar(), roi);
                 const fsdk::Image image(w, h, fsdk::Format::R8G8B8, converter.GetData(), true,
                                         fsdk::Image::MemoryResidence::MemoryCPU, 0);
-                held = image.ownedCopy();
+                held = fsdk::ImageAccess::OwnedCopy(image);
             }
             benchmark::DoNotOptimize(held.getData());
             benchmark::ClobberMemory();

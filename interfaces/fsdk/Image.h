@@ -48,11 +48,14 @@ public:
     const void* getData() const noexcept { return m_data; }
     // A deep copy with pixels of its own.
     Image clone() const;
+
+private:
+    // The SDK's own engines keep pushed pictures without copying them twice.
+    friend struct ImageAccess;
     // A copy that stays valid on its own: it shares the pixels when they
     // belong to the image's copies, and clones pixels the image only refers to.
     Image ownedCopy() const;
 
-private:
     struct Storage;
     Storage* m_storage = nullptr;
     uint8_t* m_data = nullptr;

@@ -8,6 +8,7 @@
 
 #include "ElfSymbols.h"
 #include "SdkLogCapture.h"
+#include "common/ImageAccess.h"
 #include "fsdk/FaceEngineSDK.h"
 #include "tsdk/TrackEngine.h"
 
@@ -188,11 +189,11 @@ TEST(SdkImage, CopiesSharePixelsAndClonesOwnThem)
     fsdk::Image own(3, 1, fsdk::Format::R8);
     EXPECT_TRUE(own.isValid());
     static_cast<uint8_t*>(own.getData())[2] = 5;
-    EXPECT_EQ(own.ownedCopy().getData(), own.getData());  // own pixels are shared
-    const fsdk::Image kept = referenced.ownedCopy();      // borrowed ones are cloned
+    EXPECT_EQ(fsdk::ImageAccess::OwnedCopy(own).getData(), own.getData());  // own pixels are shared
+    const fsdk::Image kept = fsdk::ImageAccess::OwnedCopy(referenced);      // borrowed ones are cloned
     EXPECT_NE(kept.getData(), static_cast<void*>(pixels));
     EXPECT_EQ(static_cast<const uint8_t*>(kept.getData())[11], 12);
-    EXPECT_FALSE(fsdk::Image().ownedCopy().isValid());
+    EXPECT_FALSE(fsdk::ImageAccess::OwnedCopy(fsdk::Image()).isValid());
     EXPECT_FALSE(fsdk::Image(0, 5, fsdk::Format::R8G8B8).isValid());
     EXPECT_FALSE(fsdk::Image(5, -1, fsdk::Format::R8G8B8).isValid());
     EXPECT_FALSE(fsdk::Image(5, 5, fsdk::Format::Unknown).isValid());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/ImageAccess.h"
 #include "common/SdkLog.h"
 
 namespace tsdk::detail {
@@ -268,7 +269,7 @@ bool Core::Push(Stream& stream, const fsdk::Image& frame, uint32_t frameId, std:
     item.data = std::move(data);
     bool copied = true;
     try {
-        item.image = frame.ownedCopy();
+        item.image = fsdk::ImageAccess::OwnedCopy(frame);
     } catch (const std::bad_alloc&) {
         copied = false;
     }
