@@ -187,6 +187,13 @@ TEST(FrameConverter, BadSamplesAndRectanglesAreRefusedWithoutTouchingState)
     auto shortChroma = Picture(32, 24, PlanarLayout::I420);
     shortChroma->ReportSizeU(16 * 11 + 1);
     EXPECT_THROW(converter.Convert(shortChroma->Planar(), PixelRect{}), std::runtime_error);
+    // Padded rows need no padding after the last one: 11 rows of pitch 22
+    // and one of 16 bytes hold the 12 chroma rows; a byte less does not.
+    auto tight = Picture(32, 24, PlanarLayout::I420, 6);
+    tight->ReportSizeU(22 * 11 + 16);
+    EXPECT_NO_THROW(converter.Convert(tight->Planar(), PixelRect{}));
+    tight->ReportSizeU(22 * 11 + 15);
+    EXPECT_THROW(converter.Convert(tight->Planar(), PixelRect{}), std::runtime_error);
 }
 
 TEST(FrameConverter, OwnBufferGrowsExactlyAndIsReused)
