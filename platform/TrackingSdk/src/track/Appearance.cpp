@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <numeric>
 
 namespace tsdk::detail {
@@ -73,6 +74,11 @@ PersonAppearance::PersonAppearance()
     : m_default(cv::Size(64, 128), cv::Size(16, 16), cv::Size(8, 8), cv::Size(8, 8), 9),
       m_daimler(cv::Size(48, 96), cv::Size(16, 16), cv::Size(8, 8), cv::Size(8, 8), 9)
 {
+    // Streams are tracked in parallel on the engine's own workers; OpenCV's
+    // own thread pool would only crowd the same cores with threads the host
+    // never asked for.
+    static std::once_flag sequential;
+    std::call_once(sequential, [] { cv::setNumThreads(0); });
     m_default.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
     m_daimler.setSVMDetector(cv::HOGDescriptor::getDaimlerPeopleDetector());
     m_default.nlevels = m_daimler.nlevels = kLevels;

@@ -588,11 +588,6 @@ private:
 
 std::unique_ptr<IDetector> CreatePersonDetector(const EngineConfig& config)
 {
-    // Streams are tracked in parallel on the engine's own workers; OpenCV's
-    // own thread pool would only crowd the same cores with threads the host
-    // never asked for.
-    static std::once_flag sequential;
-    std::call_once(sequential, [] { cv::setNumThreads(0); });
     return std::make_unique<PersonDetector>(config);
 }
 
