@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -64,6 +66,11 @@ TEST(EndToEnd, DetectorsOnTheirOwnThreadsReportWholeTrackLives)
         streams.push_back(std::move(s));
     }
 
+    // Every detector has built its observer before any is destroyed, so the
+    // two with equal settings always meet over one engine.
+    std::mutex startedMutex;
+    std::condition_variable startedChanged;
+    int started = 0;
     std::vector<std::thread> threads;
     for (int i = 0; i < kStreams; ++i) {
         threads.emplace_back([&, i] {
@@ -79,6 +86,12 @@ TEST(EndToEnd, DetectorsOnTheirOwnThreadsReportWholeTrackLives)
                 auto sample = RefHost::FrameSample::FromRgb(shape, rgb.data());
                 if (receiver->Receive(sample->Sample()) != 0) ++s.badResults;
                 if (sample->Releases() != 1) ++s.releasedWrongly;
+                if (f == 0) {
+                    std::unique_lock<std::mutex> lock(startedMutex);
+                    ++started;
+                    startedChanged.notify_all();
+                    startedChanged.wait(lock, [&] { return started == kStreams; });
+                }
             }
             s.detector->Destroy();
             s.detector = nullptr;
