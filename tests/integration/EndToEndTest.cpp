@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -121,8 +122,13 @@ TEST(EndToEnd, DetectorsOnTheirOwnThreadsReportWholeTrackLives)
         }
         EXPECT_GE(phases.size(), 2u) << "stream " << i << " tracked its two blobs";
         for (const auto& [id, seen] : phases) {
-            EXPECT_EQ(seen.front(), 1u) << "stream " << i << " track " << id;
+            // A track that appears and ends in one result (frames refused
+            // under load decide which) is reported once, ended.
+            if (seen.size() > 1) {
+                EXPECT_EQ(seen.front(), 1u) << "stream " << i << " track " << id;
+            }
             EXPECT_EQ(seen.back(), 2u) << "stream " << i << " track " << id;
+            EXPECT_EQ(std::count(seen.begin(), seen.end(), 2u), 1) << "stream " << i << " track " << id;
         }
 
         // Every life-event begin has exactly one end with its identifier.
@@ -138,7 +144,10 @@ TEST(EndToEnd, DetectorsOnTheirOwnThreadsReportWholeTrackLives)
                 EXPECT_TRUE(event.Int32("TargetLifeTime").has_value());
             }
         }
-        EXPECT_GE(lives.size(), phases.size());
+        // Every track the host saw appear has its life told.
+        size_t announced = 0;
+        for (const auto& entry : phases) announced += entry.second.size() > 1 ? 1 : 0;
+        EXPECT_GE(lives.size(), announced);
         for (const auto& [uuid, counts] : lives) {
             EXPECT_EQ(counts.first, 1) << uuid;
             EXPECT_EQ(counts.second, 1) << uuid;
