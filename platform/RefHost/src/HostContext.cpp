@@ -175,17 +175,23 @@ std::vector<std::string> HostContext::Violations() const
     return m_state->violations;
 }
 
+// Moves the ended events out of the state (destroyed by the caller, outside
+// the lock) and forgets their order.
+void HostContext::DropEndedLocked(EventState& state, std::vector<std::unique_ptr<HostEvent>>& dropped)
+{
+    auto open = std::stable_partition(state.events.begin(), state.events.end(),
+                                      [](const std::unique_ptr<HostEvent>& event) { return !event->IsClosedLocked(); });
+    std::move(open, state.events.end(), std::back_inserter(dropped));
+    state.events.erase(open, state.events.end());
+    state.ended.clear();
+}
+
 void HostContext::Clear()
 {
     std::vector<std::unique_ptr<HostEvent>> dropped;
     {
         std::lock_guard<std::mutex> lock(m_state->mutex);
-        auto open =
-            std::stable_partition(m_state->events.begin(), m_state->events.end(),
-                                  [](const std::unique_ptr<HostEvent>& event) { return !event->IsClosedLocked(); });
-        std::move(open, m_state->events.end(), std::back_inserter(dropped));
-        m_state->events.erase(open, m_state->events.end());
-        m_state->ended.clear();
+        DropEndedLocked(*m_state, dropped);
         m_state->violations.clear();
     }
 }
@@ -198,12 +204,7 @@ std::vector<EventRecord> HostContext::TakeEvents()
         std::lock_guard<std::mutex> lock(m_state->mutex);
         records.reserve(m_state->ended.size());
         for (const HostEvent* event : m_state->ended) records.push_back(event->Record());
-        auto open =
-            std::stable_partition(m_state->events.begin(), m_state->events.end(),
-                                  [](const std::unique_ptr<HostEvent>& event) { return !event->IsClosedLocked(); });
-        std::move(open, m_state->events.end(), std::back_inserter(dropped));
-        m_state->events.erase(open, m_state->events.end());
-        m_state->ended.clear();
+        DropEndedLocked(*m_state, dropped);
     }
     return records;
 }

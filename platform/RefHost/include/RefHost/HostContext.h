@@ -114,6 +114,7 @@ public:
     std::vector<EventRecord> TakeEvents();
 
 private:
+    static void DropEndedLocked(EventState& state, std::vector<std::unique_ptr<HostEvent>>& dropped);
     Kest8::Analytics::IDetectorEvent* Create(Kest8::Analytics::IDetector* detector, const char* name,
                                              std::optional<int32_t> phase, uint64_t timestamp);
 
