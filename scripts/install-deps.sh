@@ -10,7 +10,7 @@ packages=(
   libfmt-dev uuid-dev libyuv-dev nlohmann-json3-dev libboost-program-options-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libopencv-core-dev libopencv-imgproc-dev libopencv-video-dev libopencv-objdetect-dev
+  libopencv-core-dev libopencv-imgproc-dev libopencv-video-dev libopencv-objdetect-dev opencv-data
 )
 
 missing=()

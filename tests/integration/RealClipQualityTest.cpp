@@ -236,10 +236,10 @@ TEST_P(RealClipQuality, PeopleAreTrackedAndNothingElseIs)
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, RealClipQuality,
-                         testing::Values(Clip{"face-demographics-walking", 0.65, 0.35, 2.5, 0.1},
-                                         Clip{"face-demographics-walking-and-pause", 0, -0.5, 2.5, 0.1},
-                                         Clip{"people-detection", 0, -1.6, 1.5, 0.1},
-                                         Clip{"person-bicycle-car-detection", 0, -0.4, 3, 0.1}),
+                         testing::Values(Clip{"face-demographics-walking", 0.72, 0.5, 2.5, 0.1},
+                                         Clip{"face-demographics-walking-and-pause", 0.45, 0.1, 1.5, 0.1},
+                                         Clip{"people-detection", 0.1, -0.9, 1.5, 0.1},
+                                         Clip{"person-bicycle-car-detection", 0, -0.2, 1.5, 0.1}),
                          [](const testing::TestParamInfo<Clip>& info) {
                              std::string name = info.param.name;
                              for (char& c : name)

@@ -37,7 +37,7 @@ std::pair<std::set<std::string>, std::set<int>> StreamTracks(const Outcome& o, i
 
 TEST(QelTrackStreams, RunSideBySideEachOnItsOwn)
 {
-    const Outcome o = RunTool("--streams 3 --frames 60 --param TargetLifeEvent=true");
+    const Outcome o = RunTool("--streams 3 --frames 120 --param TargetLifeEvent=true");
     ASSERT_EQ(o.status, 0) << o.errors;
     std::vector<json> summaries;
     for (const auto& r : o.records) {
@@ -52,22 +52,22 @@ TEST(QelTrackStreams, RunSideBySideEachOnItsOwn)
     ASSERT_EQ(summaries.size(), 4u);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(summaries[i]["stream"], i);
-        EXPECT_EQ(summaries[i]["frames"], 60);
+        EXPECT_EQ(summaries[i]["frames"], 120);
         EXPECT_EQ(summaries[i]["lost"], 0);
         EXPECT_GT(summaries[i]["fps"].get<double>(), 0);
     }
     const json& total = summaries.back();
     EXPECT_FALSE(total.contains("stream"));
     EXPECT_EQ(total["streams"], 3);
-    EXPECT_EQ(total["frames"], 180);
-    EXPECT_EQ(total["pushed"], 180);
-    EXPECT_EQ(total["latencyMs"]["reports"], 180);
+    EXPECT_EQ(total["frames"], 360);
+    EXPECT_EQ(total["pushed"], 360);
+    EXPECT_EQ(total["latencyMs"]["reports"], 360);
     EXPECT_EQ(total["targetLists"].get<int>(), summaries[0]["targetLists"].get<int>() +
                                                    summaries[1]["targetLists"].get<int>() +
                                                    summaries[2]["targetLists"].get<int>());
 
     // Each stream plays its own copy of the scene: the same tracks in each.
-    const uint64_t last = 59 * 100;
+    const uint64_t last = 119 * 100;
     const auto [boxes, ids] = StreamTracks(o, 0, last);
     EXPECT_FALSE(boxes.empty());
     std::set<int> allIds = ids;

@@ -23,6 +23,19 @@ constexpr int kLevels = 9;
 constexpr double kShortest = 0.7;
 // A hit this much inside a stronger one is the same person.
 constexpr double kSameInside = 0.6;
+// A whole-image look takes only hits this far above a detector's own
+// threshold: nothing else bears them out.
+constexpr double kScanMargin = 1.2;
+constexpr double kScanStep = 1.1;
+// A face is taken from this many overlapping detections on.
+constexpr int kFaceNeighbours = 3;
+constexpr double kFaceStep = 1.1;
+constexpr int kMinFace = 14;
+// The body below a face, in face widths: as wide as the shoulders, from
+// above the hair down to the feet of someone standing.
+constexpr double kBodyWidth = 2.5;
+constexpr double kBodyAbove = 0.3;
+constexpr double kBodyHeight = 7.0;
 
 double Inside(const cv::Rect& part, const cv::Rect& whole)
 {
@@ -70,7 +83,7 @@ void PersonAppearance::Run(cv::HOGDescriptor& hog, const Window& person, double 
     }
 }
 
-PersonAppearance::PersonAppearance()
+PersonAppearance::PersonAppearance(const std::string& faceModel)
     : m_default(cv::Size(64, 128), cv::Size(16, 16), cv::Size(8, 8), cv::Size(8, 8), 9),
       m_daimler(cv::Size(48, 96), cv::Size(16, 16), cv::Size(8, 8), cv::Size(8, 8), 9)
 {
@@ -82,6 +95,98 @@ PersonAppearance::PersonAppearance()
     m_default.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
     m_daimler.setSVMDetector(cv::HOGDescriptor::getDaimlerPeopleDetector());
     m_default.nlevels = m_daimler.nlevels = kLevels;
+    // Without the file people are told by their bodies alone.
+    if (!faceModel.empty() && !m_faces.load(faceModel)) m_faces = cv::CascadeClassifier();
+}
+
+void PersonAppearance::KeepStrongest(std::vector<PersonHit>& hits, size_t first)
+{
+    // A face tells where a person is better than a body does: it wins.
+    std::stable_sort(hits.begin() + static_cast<std::ptrdiff_t>(first), hits.end(),
+                     [](const PersonHit& a, const PersonHit& b) {
+                         return a.face != b.face ? a.face : a.weight > b.weight;
+                     });
+    size_t kept = first;
+    for (size_t i = first; i < hits.size(); ++i) {
+        bool same = false;
+        for (size_t j = first; j < kept && !same; ++j)
+            same = Inside(hits[i].box, hits[j].box) >= kSameInside || Inside(hits[j].box, hits[i].box) >= kSameInside;
+        if (!same) hits[kept++] = hits[i];
+    }
+    hits.resize(kept);
+}
+
+void PersonAppearance::FindFaces(const cv::Mat& grey, const cv::Rect& region, int minFace, int maxFace, int bottom,
+                                 std::vector<PersonHit>& hits)
+{
+    const cv::Rect image(0, 0, grey.cols, grey.rows);
+    minFace = std::max(minFace, kMinFace);
+    if (m_faces.empty() || grey.empty() || maxFace < minFace) return;
+    // Room for a face at the region's edge.
+    const cv::Rect around =
+        cv::Rect(region.x - minFace / 2, region.y - minFace / 2, region.width + minFace, region.height + minFace) &
+        image;
+    if (around.width < minFace || around.height < minFace) return;
+    m_found.clear();
+    m_neighbours.clear();
+    m_faces.detectMultiScale(grey(around), m_found, m_neighbours, kFaceStep, kFaceNeighbours, 0,
+                             cv::Size(minFace, minFace), cv::Size(maxFace, maxFace));
+    for (size_t i = 0; i < m_found.size(); ++i) {
+        const cv::Rect face = m_found[i] + around.tl();
+        const double w = face.width;
+        const int x0 = static_cast<int>(std::lround(face.x + 0.5 * w - 0.5 * kBodyWidth * w));
+        const int y0 = static_cast<int>(std::lround(face.y - kBodyAbove * w));
+        const int x1 = static_cast<int>(std::lround(face.x + 0.5 * w + 0.5 * kBodyWidth * w));
+        const int y1 = std::min(bottom, static_cast<int>(std::lround(face.y + (kBodyHeight - kBodyAbove) * w)));
+        PersonHit hit;
+        hit.box = cv::Rect(cv::Point(x0, y0), cv::Point(x1, y1)) & image;
+        hit.weight = i < m_neighbours.size() ? 0.25 * (m_neighbours[i] - kFaceNeighbours) : 0.0;
+        hit.face = true;
+        if (hit.box.area() > 0) hits.push_back(hit);
+    }
+}
+
+void PersonAppearance::Scan(const cv::Mat& grey, int minHeight, std::vector<PersonHit>& hits)
+{
+    hits.clear();
+    if (grey.empty()) return;
+    const cv::Rect image(0, 0, grey.cols, grey.rows);
+    const struct {
+        cv::HOGDescriptor* hog;
+        Window person;
+        double threshold;
+    } detectors[] = {{&m_default, kDefaultPerson, kDefaultHit + kScanMargin},
+                     {&m_daimler, kDaimlerPerson, kDaimlerHit + kScanMargin}};
+    for (const auto& d : detectors) {
+        const cv::Size window = d.hog->winSize;
+        // People shorter than the window fills are blown up to it.
+        const double factor = std::max(1.0, d.person.height * window.height / std::max(minHeight, kMinHeight));
+        const cv::Size scaled(static_cast<int>(std::lround(grey.cols * factor)),
+                              static_cast<int>(std::lround(grey.rows * factor)));
+        if (scaled.width < window.width || scaled.height < window.height) continue;
+        cv::resize(grey, m_crop, scaled, 0, 0, cv::INTER_LINEAR);
+        m_found.clear();
+        m_weights.clear();
+        const int levels = d.hog->nlevels;
+        d.hog->nlevels = 64;
+        d.hog->detectMultiScale(m_crop, m_found, m_weights, d.threshold, cv::Size(8, 8), cv::Size(0, 0), kScanStep,
+                                1.0, false);
+        d.hog->nlevels = levels;
+        for (size_t i = 0; i < m_found.size(); ++i) {
+            const cv::Rect& w = m_found[i];
+            const double padX = 0.5 * (1 - d.person.width) * w.width, padY = 0.5 * (1 - d.person.height) * w.height;
+            PersonHit hit;
+            hit.box = cv::Rect(cv::Point(static_cast<int>(std::lround((w.x + padX) / factor)),
+                                         static_cast<int>(std::lround((w.y + padY) / factor))),
+                               cv::Point(static_cast<int>(std::lround((w.x + w.width - padX) / factor)),
+                                         static_cast<int>(std::lround((w.y + w.height - padY) / factor)))) &
+                      image;
+            hit.weight = (i < m_weights.size() ? m_weights[i] : 0.0) - d.threshold;
+            if (hit.box.area() > 0) hits.push_back(hit);
+        }
+    }
+    FindFaces(grey, image, kMinFace, grey.rows / 2, grey.rows, hits);
+    KeepStrongest(hits);
 }
 
 void PersonAppearance::Find(const cv::Mat& grey, const cv::Rect& region, int height, std::vector<PersonHit>& hits)
@@ -96,16 +201,7 @@ void PersonAppearance::Find(const cv::Mat& grey, const cv::Rect& region, int hei
     if (kShortest * height >= kDefaultPerson.height * 128)
         Run(m_default, kDefaultPerson, kDefaultHit, grey, region, height, hits);
     Run(m_daimler, kDaimlerPerson, kDaimlerHit, grey, region, height, hits);
-    std::stable_sort(hits.begin(), hits.end(),
-                     [](const PersonHit& a, const PersonHit& b) { return a.weight > b.weight; });
-    size_t kept = 0;
-    for (size_t i = 0; i < hits.size(); ++i) {
-        bool same = false;
-        for (size_t j = 0; j < kept && !same; ++j)
-            same = Inside(hits[i].box, hits[j].box) >= kSameInside || Inside(hits[j].box, hits[i].box) >= kSameInside;
-        if (!same) hits[kept++] = hits[i];
-    }
-    hits.resize(kept);
+    KeepStrongest(hits);
 }
 
 }  // namespace tsdk::detail

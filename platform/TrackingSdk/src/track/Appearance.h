@@ -2,11 +2,13 @@
 // What a person looks like: OpenCV's HOG people detectors (the default one
 // for people tall enough, Daimler's for smaller ones) run on one region of
 // the image at the scales that a person of an expected height could have,
-// never on the whole frame.
+// never on the whole frame but once, when a stream starts; and faces,
+// for people whose legs are out of view.
 
 #include <opencv2/core.hpp>
 #include <opencv2/objdetect.hpp>
 
+#include <string>
 #include <vector>
 
 namespace tsdk::detail {
@@ -14,6 +16,7 @@ namespace tsdk::detail {
 struct PersonHit {
     cv::Rect box;  // the person, not the detector's window, in image pixels
     double weight = 0;
+    bool face = false;  // found by the face: the body's box is a guess
 };
 
 class PersonAppearance {
@@ -22,12 +25,24 @@ public:
     // look at; below it a person is too blurred to tell.
     static constexpr int kMinHeight = 64;
 
-    PersonAppearance();
+    // `faceModel`: a face cascade file for OpenCV, or empty for none.
+    explicit PersonAppearance(const std::string& faceModel = {});
 
     // The people in `region` of `grey` (CV_8UC1) who are between 0.7 and 1.4
     // times `height` tall, into `hits` (replaced), strongest first, none of
     // them mostly inside another.
     void Find(const cv::Mat& grey, const cv::Rect& region, int height, std::vector<PersonHit>& hits);
+
+    // The people of the whole of `grey` the detectors see, from `minHeight`
+    // tall, and the people whose faces show, into `hits` (replaced).
+    void Scan(const cv::Mat& grey, int minHeight, std::vector<PersonHit>& hits);
+
+    // The people in `region` whose faces, between `minFace` and `maxFace`
+    // wide, show: each as the box their body takes below the face, cut at
+    // `bottom`. Added to `hits`.
+    void FindFaces(const cv::Mat& grey, const cv::Rect& region, int minFace, int maxFace, int bottom,
+                   std::vector<PersonHit>& hits);
+    bool HasFaces() const noexcept { return !m_faces.empty(); }
 
     // How much of a detector's window the person fills, in height and in
     // width, as the detector was trained.
@@ -40,7 +55,12 @@ private:
     void Run(cv::HOGDescriptor& hog, const Window& person, double threshold, const cv::Mat& grey,
              const cv::Rect& region, int height, std::vector<PersonHit>& hits);
 
+    // Keeps the strongest of hits that overlap, from `first` on.
+    static void KeepStrongest(std::vector<PersonHit>& hits, size_t first = 0);
+
     cv::HOGDescriptor m_default;
+    cv::CascadeClassifier m_faces;
+    std::vector<int> m_neighbours;
     cv::HOGDescriptor m_daimler;
     // Scratch memory, kept between calls.
     cv::Mat m_crop;

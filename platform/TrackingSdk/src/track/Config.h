@@ -31,6 +31,9 @@ struct PersonDetectorConfig {
     // background subtractor (our model still follows people between runs).
     enum class Subtractor { Own, Mog2, Knn };
     Subtractor subtractor = Subtractor::Own;
+    // OpenCV face cascade that finds people whose legs are out of view;
+    // empty for none. A name is read from the face engine's data directory.
+    std::string faceModel;
 };
 
 struct EngineConfig {

@@ -54,6 +54,10 @@ constexpr float kMinSideAspect = 1.5f;
 constexpr float kKnownOverlap = 0.5f;
 constexpr float kMaxUnseenHeight = 0.6f;
 constexpr float kSideColumn = 0.15f;
+// A track's box is shown by a candidate that overlaps it this much.
+constexpr double kShownOverlap = 0.3;
+// A person's box is this many face widths wide.
+constexpr float kFaceWidths = 2.5f;
 
 float Ramp(float value, float zeroAt, float oneAt)
 {
@@ -69,7 +73,8 @@ public:
           m_maxCount(config.maxDetectionCount),
           m_model(config.person),
           m_open(cv::getStructuringElement(cv::MORPH_RECT, {3, 3})),
-          m_close(cv::getStructuringElement(cv::MORPH_ELLIPSE, {5, 9}))
+          m_close(cv::getStructuringElement(cv::MORPH_ELLIPSE, {5, 9})),
+          m_appearance(config.person.faceModel)
     {
         if (m_config.subtractor == PersonDetectorConfig::Subtractor::Mog2)
             m_subtractor = cv::createBackgroundSubtractorMOG2(m_config.backgroundFrames, 16.0, true);
@@ -96,8 +101,15 @@ public:
                 m_mask.setTo(ForegroundModel::kForeground, m_binary);
             }
         }
-        if (m_model.Updates() == 0) {  // the first look only learns
+        if (m_model.Updates() == 0) {
+            // The first look is learnt as the background: whoever is in view
+            // already is found by their looks alone, over the whole frame.
             m_model.Learn(frame, context.framesSinceLast, m_mask, m_keep);
+            cv::cvtColor(frame, m_grey, cv::COLOR_RGB2GRAY);
+            m_appearance.Scan(m_grey, m_config.minHeight, m_hits);
+            m_candidates.clear();
+            for (const PersonHit& hit : m_hits) m_candidates.push_back(FromHit(hit));
+            Emit(scaleX, scaleY, out);
             return;
         }
 
@@ -129,24 +141,8 @@ public:
                                           }),
                            m_candidates.end());
         CheckAppearance(context.tracks, scaleX, scaleY);
-
-        // The best first when there are too many, then in reading order.
-        std::stable_sort(m_candidates.begin(), m_candidates.end(),
-                         [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
-        if (static_cast<int>(m_candidates.size()) > m_maxCount) m_candidates.resize(m_maxCount);
-        std::sort(m_candidates.begin(), m_candidates.end(),
-                  [](const Candidate& a, const Candidate& b) { return a.y0 != b.y0 ? a.y0 < b.y0 : a.x0 < b.x0; });
-        out.reserve(m_candidates.size());
-        for (const Candidate& c : m_candidates) {
-            Detection d;
-            d.box.x = static_cast<float>(c.x0) * scaleX;
-            d.box.y = static_cast<float>(c.y0) * scaleY;
-            d.box.width = static_cast<float>(c.Width()) * scaleX;
-            d.box.height = static_cast<float>(c.Height()) * scaleY;
-            d.score = c.score;
-            d.person = c.person;
-            out.push_back(d);
-        }
+        LookAgain(context.tracks, scaleX, scaleY);
+        Emit(scaleX, scaleY, out);
     }
 
     bool JudgesLooks() const override { return true; }
@@ -211,6 +207,28 @@ public:
     }
 
 private:
+    // The candidates as detections: the best first when there are too
+    // many, then in reading order.
+    void Emit(float scaleX, float scaleY, std::vector<Detection>& out)
+    {
+        std::stable_sort(m_candidates.begin(), m_candidates.end(),
+                         [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+        if (static_cast<int>(m_candidates.size()) > m_maxCount) m_candidates.resize(m_maxCount);
+        std::sort(m_candidates.begin(), m_candidates.end(),
+                  [](const Candidate& a, const Candidate& b) { return a.y0 != b.y0 ? a.y0 < b.y0 : a.x0 < b.x0; });
+        out.reserve(m_candidates.size());
+        for (const Candidate& c : m_candidates) {
+            Detection d;
+            d.box.x = static_cast<float>(c.x0) * scaleX;
+            d.box.y = static_cast<float>(c.y0) * scaleY;
+            d.box.width = static_cast<float>(c.Width()) * scaleX;
+            d.box.height = static_cast<float>(c.Height()) * scaleY;
+            d.score = c.score;
+            d.person = c.person;
+            out.push_back(d);
+        }
+    }
+
     static bool Overlaps(const fsdk::Rect& a, const fsdk::Rect& b)
     {
         return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
@@ -452,11 +470,79 @@ private:
             for (size_t i = before; i < m_checked.size(); ++i) covered += m_checked[i].pixels;
             if (!upright && static_cast<float>(covered) < kMinCovered * static_cast<float>(c.pixels))
                 m_checked.resize(before);
+            // Without a body in view: people close to the camera, by their
+            // faces, each cut off where the candidate ends.
+            if (m_checked.size() == before && m_appearance.HasFaces()) {
+                m_hits.clear();
+                const cv::Rect region(c.x0, c.y0, c.Width(), c.Height());
+                m_appearance.FindFaces(grey, region, c.Height() / 10, std::min(c.Width(), c.Height() / 2), c.y1,
+                                       m_hits);
+                for (const PersonHit& hit : m_hits) {
+                    const cv::Rect box = hit.box & region;
+                    if (box.area() <= 0) continue;
+                    PersonHit inside = hit;
+                    inside.box = box;
+                    m_checked.push_back(FromHit(inside));
+                }
+            }
             // So tall a person the detectors could not miss.
             const bool plain = static_cast<float>(c.Height()) >= kMaxUnseenHeight * static_cast<float>(grey.rows);
             if (m_checked.size() == before && upright && !plain) m_checked.push_back(c);
         }
         m_candidates.swap(m_checked);
+    }
+
+    static Candidate FromHit(const PersonHit& hit)
+    {
+        Candidate c{hit.box.x, hit.box.y, hit.box.x + hit.box.width, hit.box.y + hit.box.height, hit.box.area()};
+        c.score = 0.6f + 0.4f * Ramp(static_cast<float>(hit.weight), 0.f, 2.f);
+        c.person = true;
+        return c;
+    }
+
+    // People being followed as people whom this run's foreground does not
+    // show (they stand still, or are part of what the model started with)
+    // are looked for by their looks where they are expected.
+    void LookAgain(fsdk::Span<const TrackHint> tracks, float scaleX, float scaleY)
+    {
+        const cv::Mat& grey = m_model.FrameGrey();
+        const cv::Rect image(0, 0, grey.cols, grey.rows);
+        for (const TrackHint& track : tracks) {
+            if (!track.person || !track.keep) continue;
+            const cv::Rect box = Scaled(track.box, scaleX, scaleY, grey.size());
+            if (box.area() <= 0) continue;
+            bool shown = false;
+            for (const Candidate& c : m_candidates)
+                shown = shown || Iou(box, cv::Rect(c.x0, c.y0, c.Width(), c.Height())) >= kShownOverlap;
+            if (shown) continue;
+            const cv::Rect around = cv::Rect(box.x - box.width / 4, box.y - box.height / 8, box.width * 3 / 2,
+                                             box.height * 5 / 4) &
+                                    image;
+            m_hits.clear();
+            if (box.height >= PersonAppearance::kMinHeight) m_appearance.Find(grey, around, box.height, m_hits);
+            const int face = static_cast<int>(static_cast<float>(box.width) / kFaceWidths);
+            m_appearance.FindFaces(grey, cv::Rect(around.x, around.y, around.width, around.height / 2), face * 2 / 3,
+                                   face * 3 / 2, around.y + around.height, m_hits);
+            // A face first: the box of a body the detectors see is only
+            // as wide as the detector's window.
+            const PersonHit* best = nullptr;
+            double bestOverlap = kShownOverlap;
+            for (const PersonHit& hit : m_hits) {
+                const double overlap = Iou(box, hit.box);
+                if (overlap >= bestOverlap && (best == nullptr || hit.face || !best->face)) {
+                    bestOverlap = overlap;
+                    best = &hit;
+                }
+            }
+            if (best != nullptr) m_candidates.push_back(FromHit(*best));
+        }
+    }
+
+    static double Iou(const cv::Rect& a, const cv::Rect& b)
+    {
+        const int common = (a & b).area();
+        const int all = a.area() + b.area() - common;
+        return all > 0 ? static_cast<double>(common) / all : 0.0;
     }
 
     static bool OnKnownPerson(const Candidate& c, fsdk::Span<const TrackHint> tracks, float scaleX, float scaleY)
@@ -582,6 +668,7 @@ private:
     cv::Mat m_subtracted;
     PersonAppearance m_appearance;
     std::vector<PersonHit> m_hits;
+    cv::Mat m_grey;
 };
 
 }  // namespace

@@ -191,16 +191,17 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
     // unconfirmed ones were never reported and end silently.
     auto ended = [&](const Track& track) {
         if (!track.ended && (track.active || track.inactiveFrames <= m_config.inactiveTracksLifetime)) return false;
-        if (Confirmed(track)) finished.push_back(track.id);
+        if (track.reported) finished.push_back(track.id);
         return true;
     };
     m_tracks.erase(std::remove_if(m_tracks.begin(), m_tracks.end(), ended), m_tracks.end());
 
     size_t reported = 0;
-    for (const Track& track : m_tracks) reported += track.active && Confirmed(track);
+    for (const Track& track : m_tracks) reported += Shown(track);
     objects.reserve(reported);
-    for (const Track& track : m_tracks) {
-        if (!track.active || !Confirmed(track)) continue;
+    for (Track& track : m_tracks) {
+        if (!Shown(track)) continue;
+        track.reported = true;
         TrackedObject object;
         object.trackId = track.id;
         object.box = track.box;
@@ -476,7 +477,7 @@ void StreamTracker::Miss(Track& track, float presence)
 void StreamTracker::FinishAll(std::vector<int32_t>& finished)
 {
     for (const Track& track : m_tracks)
-        if (Confirmed(track)) finished.push_back(track.id);
+        if (track.reported) finished.push_back(track.id);
     m_tracks.clear();
 }
 

@@ -68,6 +68,7 @@ private:
         Looks looks{};
         bool person = false;  // seen as a person by their looks
         bool moved = false;   // left the place where they were first seen
+        bool reported = false;
         fsdk::Rect first;     // that place
     };
     // Where something that never moved and never looked like a person
@@ -94,6 +95,12 @@ private:
     bool AtStillSpot(const fsdk::Rect& box);
     void EndStill();
     bool Confirmed(const Track& track) const noexcept { return track.hits >= m_config.minimalTrackLength; }
+    // From a detector that knows people's looks, what has neither looked
+    // like a person nor moved is not reported yet: most of it is the scene.
+    bool Shown(const Track& track) const noexcept
+    {
+        return track.active && Confirmed(track) && (!m_judgesLooks || track.person || track.moved);
+    }
 
     const EngineConfig& m_config;
     TrackIdSource& m_ids;

@@ -1,3 +1,4 @@
+#include <string>
 #include <system_error>
 
 #include "common/RefCountedObject.h"
@@ -44,6 +45,10 @@ fsdk::ResultValue<ITrackEnginePtr> createTrackEngine(fsdk::IFaceEngine* faceEngi
     const fsdk::FSDKError code =
         detail::ReadEngineConfig(settings, faceEngine->getRuntimeSettingsProvider(), launchOptions, config);
     if (code != fsdk::FSDKError::Ok) return {code, nullptr};
+    if (!config.person.faceModel.empty() && config.person.faceModel.front() != '/') {
+        const char* data = faceEngine->getDataDirectory();
+        config.person.faceModel = std::string(data != nullptr ? data : ".") + "/" + config.person.faceModel;
+    }
 
     std::shared_ptr<detail::Core> core;
     try {
