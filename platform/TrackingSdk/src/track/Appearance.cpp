@@ -27,6 +27,7 @@ constexpr double kSameInside = 0.6;
 // threshold: nothing else bears them out.
 constexpr double kScanMargin = 1.2;
 constexpr double kScanStep = 1.1;
+constexpr int kScanLevels = 12;
 // A face is taken from this many overlapping detections on.
 constexpr int kFaceNeighbours = 3;
 constexpr double kFaceStep = 1.1;
@@ -102,10 +103,9 @@ PersonAppearance::PersonAppearance(const std::string& faceModel)
 void PersonAppearance::KeepStrongest(std::vector<PersonHit>& hits, size_t first)
 {
     // A face tells where a person is better than a body does: it wins.
-    std::stable_sort(hits.begin() + static_cast<std::ptrdiff_t>(first), hits.end(),
-                     [](const PersonHit& a, const PersonHit& b) {
-                         return a.face != b.face ? a.face : a.weight > b.weight;
-                     });
+    std::stable_sort(
+        hits.begin() + static_cast<std::ptrdiff_t>(first), hits.end(),
+        [](const PersonHit& a, const PersonHit& b) { return a.face != b.face ? a.face : a.weight > b.weight; });
     size_t kept = first;
     for (size_t i = first; i < hits.size(); ++i) {
         bool same = false;
@@ -146,7 +146,7 @@ void PersonAppearance::FindFaces(const cv::Mat& grey, const cv::Rect& region, in
     }
 }
 
-void PersonAppearance::Scan(const cv::Mat& grey, int minHeight, std::vector<PersonHit>& hits)
+void PersonAppearance::Scan(const cv::Mat& grey, std::vector<PersonHit>& hits)
 {
     hits.clear();
     if (grey.empty()) return;
@@ -159,27 +159,25 @@ void PersonAppearance::Scan(const cv::Mat& grey, int minHeight, std::vector<Pers
                      {&m_daimler, kDaimlerPerson, kDaimlerHit + kScanMargin}};
     for (const auto& d : detectors) {
         const cv::Size window = d.hog->winSize;
-        // People shorter than the window fills are blown up to it.
-        const double factor = std::max(1.0, d.person.height * window.height / std::max(minHeight, kMinHeight));
-        const cv::Size scaled(static_cast<int>(std::lround(grey.cols * factor)),
-                              static_cast<int>(std::lround(grey.rows * factor)));
-        if (scaled.width < window.width || scaled.height < window.height) continue;
-        cv::resize(grey, m_crop, scaled, 0, 0, cv::INTER_LINEAR);
+        if (grey.cols < window.width || grey.rows < window.height) continue;
+        // At the image's own scale and below only: people as tall as the
+        // window fills and taller. Smaller ones are left to the faces and
+        // to the foreground, as blowing the whole image up costs too much.
         m_found.clear();
         m_weights.clear();
         const int levels = d.hog->nlevels;
-        d.hog->nlevels = 64;
-        d.hog->detectMultiScale(m_crop, m_found, m_weights, d.threshold, cv::Size(8, 8), cv::Size(0, 0), kScanStep,
-                                1.0, false);
+        d.hog->nlevels = kScanLevels;
+        d.hog->detectMultiScale(grey, m_found, m_weights, d.threshold, cv::Size(8, 8), cv::Size(0, 0), kScanStep, 1.0,
+                                false);
         d.hog->nlevels = levels;
         for (size_t i = 0; i < m_found.size(); ++i) {
             const cv::Rect& w = m_found[i];
             const double padX = 0.5 * (1 - d.person.width) * w.width, padY = 0.5 * (1 - d.person.height) * w.height;
             PersonHit hit;
-            hit.box = cv::Rect(cv::Point(static_cast<int>(std::lround((w.x + padX) / factor)),
-                                         static_cast<int>(std::lround((w.y + padY) / factor))),
-                               cv::Point(static_cast<int>(std::lround((w.x + w.width - padX) / factor)),
-                                         static_cast<int>(std::lround((w.y + w.height - padY) / factor)))) &
+            hit.box = cv::Rect(cv::Point(static_cast<int>(std::lround((w.x + padX))),
+                                         static_cast<int>(std::lround((w.y + padY)))),
+                               cv::Point(static_cast<int>(std::lround((w.x + w.width - padX))),
+                                         static_cast<int>(std::lround((w.y + w.height - padY))))) &
                       image;
             hit.weight = (i < m_weights.size() ? m_weights[i] : 0.0) - d.threshold;
             if (hit.box.area() > 0) hits.push_back(hit);

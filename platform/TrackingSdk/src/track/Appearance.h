@@ -33,9 +33,9 @@ public:
     // them mostly inside another.
     void Find(const cv::Mat& grey, const cv::Rect& region, int height, std::vector<PersonHit>& hits);
 
-    // The people of the whole of `grey` the detectors see, from `minHeight`
-    // tall, and the people whose faces show, into `hits` (replaced).
-    void Scan(const cv::Mat& grey, int minHeight, std::vector<PersonHit>& hits);
+    // The people of the whole of `grey` whom the detectors see at its own
+    // scale, and the people whose faces show, into `hits` (replaced).
+    void Scan(const cv::Mat& grey, std::vector<PersonHit>& hits);
 
     // The people in `region` whose faces, between `minFace` and `maxFace`
     // wide, show: each as the box their body takes below the face, cut at

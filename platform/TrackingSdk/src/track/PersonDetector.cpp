@@ -106,7 +106,7 @@ public:
             // already is found by their looks alone, over the whole frame.
             m_model.Learn(frame, context.framesSinceLast, m_mask, m_keep);
             cv::cvtColor(frame, m_grey, cv::COLOR_RGB2GRAY);
-            m_appearance.Scan(m_grey, m_config.minHeight, m_hits);
+            m_appearance.Scan(m_grey, m_hits);
             m_candidates.clear();
             for (const PersonHit& hit : m_hits) m_candidates.push_back(FromHit(hit));
             Emit(scaleX, scaleY, out);
@@ -470,9 +470,12 @@ private:
             for (size_t i = before; i < m_checked.size(); ++i) covered += m_checked[i].pixels;
             if (!upright && static_cast<float>(covered) < kMinCovered * static_cast<float>(c.pixels))
                 m_checked.resize(before);
-            // Without a body in view: people close to the camera, by their
-            // faces, each cut off where the candidate ends.
-            if (m_checked.size() == before && m_appearance.HasFaces()) {
+            // So tall a person the detectors could not miss.
+            const bool plain = static_cast<float>(c.Height()) >= kMaxUnseenHeight * static_cast<float>(grey.rows);
+            // What would go, or stay one box for several people: people
+            // close to the camera, by their faces, each cut off where the
+            // candidate ends.
+            if (m_checked.size() == before && (!upright || plain) && m_appearance.HasFaces()) {
                 m_hits.clear();
                 const cv::Rect region(c.x0, c.y0, c.Width(), c.Height());
                 m_appearance.FindFaces(grey, region, c.Height() / 10, std::min(c.Width(), c.Height() / 2), c.y1,
@@ -485,8 +488,6 @@ private:
                     m_checked.push_back(FromHit(inside));
                 }
             }
-            // So tall a person the detectors could not miss.
-            const bool plain = static_cast<float>(c.Height()) >= kMaxUnseenHeight * static_cast<float>(grey.rows);
             if (m_checked.size() == before && upright && !plain) m_checked.push_back(c);
         }
         m_candidates.swap(m_checked);
@@ -515,9 +516,8 @@ private:
             for (const Candidate& c : m_candidates)
                 shown = shown || Iou(box, cv::Rect(c.x0, c.y0, c.Width(), c.Height())) >= kShownOverlap;
             if (shown) continue;
-            const cv::Rect around = cv::Rect(box.x - box.width / 4, box.y - box.height / 8, box.width * 3 / 2,
-                                             box.height * 5 / 4) &
-                                    image;
+            const cv::Rect around =
+                cv::Rect(box.x - box.width / 4, box.y - box.height / 8, box.width * 3 / 2, box.height * 5 / 4) & image;
             m_hits.clear();
             if (box.height >= PersonAppearance::kMinHeight) m_appearance.Find(grey, around, box.height, m_hits);
             const int face = static_cast<int>(static_cast<float>(box.width) / kFaceWidths);
