@@ -520,9 +520,11 @@ private:
                 cv::Rect(box.x - box.width / 4, box.y - box.height / 8, box.width * 3 / 2, box.height * 5 / 4) & image;
             m_hits.clear();
             if (box.height >= PersonAppearance::kMinHeight) m_appearance.Find(grey, around, box.height, m_hits);
+            // The box may be a body's, narrower than the shoulders, or cut
+            // at the bottom of the view: faces of a wide range of sizes.
             const int face = static_cast<int>(static_cast<float>(box.width) / kFaceWidths);
-            m_appearance.FindFaces(grey, cv::Rect(around.x, around.y, around.width, around.height / 2), face * 2 / 3,
-                                   face * 3 / 2, around.y + around.height, m_hits);
+            m_appearance.FindFaces(grey, cv::Rect(around.x, around.y, around.width, around.height / 2), face / 2,
+                                   std::max(box.width, box.height / 3), around.y + around.height, m_hits);
             // A face first: the box of a body the detectors see is only
             // as wide as the detector's window.
             const PersonHit* best = nullptr;
