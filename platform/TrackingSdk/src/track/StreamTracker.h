@@ -68,8 +68,8 @@ private:
         Looks looks{};
         bool person = false;  // seen as a person by their looks
         bool moved = false;   // left the place where they were first seen
-        bool reported = false;
         fsdk::Rect first;     // that place
+        bool reported = false;
     };
     // Where something that never moved and never looked like a person
     // was; a detection there starts no track.
