@@ -1,9 +1,9 @@
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
 
+#include "PixelCopy/PixelCopy.h"
 #include "fsdk/Image.h"
 
 namespace fsdk {
@@ -117,7 +117,7 @@ Image::Image(int width, int height, Format format, const void* data, bool copy, 
     if (size == 0 || data == nullptr) return;
     if (copy) {
         m_storage = Storage::Create(size);
-        std::memcpy(m_storage->pixels(), data, size);
+        qel::CopyPicture(m_storage->pixels(), data, size);
         m_data = m_storage->pixels();
     } else {
         m_data = static_cast<uint8_t*>(const_cast<void*>(data));
