@@ -1,6 +1,10 @@
 #include "track/Core.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "common/ImageAccess.h"
@@ -18,6 +22,80 @@ constexpr size_t kFramesPerRun = 8;
 
 // Emptied result records kept for later frames.
 constexpr size_t kSpareRecords = 64;
+
+// The shared count of each frame's data: one block of one size per frame,
+// so freed blocks wait in a few slots for the next frames instead of going
+// back to the heap. Blocks move in and out by exchange, without a lock.
+class CountBlocks {
+public:
+    static constexpr size_t kBlockSize = 64;
+
+    static void* Take()
+    {
+        for (std::atomic<void*>& slot : s_slots) {
+            if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+            if (void* block = slot.exchange(nullptr, std::memory_order_acquire)) return block;
+        }
+        return ::operator new(kBlockSize);
+    }
+    static void Give(void* block) noexcept
+    {
+        for (std::atomic<void*>& slot : s_slots) {
+            void* empty = nullptr;
+            if (slot.compare_exchange_strong(empty, block, std::memory_order_release, std::memory_order_relaxed))
+                return;
+        }
+        ::operator delete(block);
+    }
+
+private:
+    static constexpr size_t kSlots = 32;
+    static std::atomic<void*> s_slots[kSlots];
+};
+
+std::atomic<void*> CountBlocks::s_slots[CountBlocks::kSlots] = {};
+
+template <class T>
+struct CountAllocator {
+    using value_type = T;
+    CountAllocator() noexcept = default;
+    template <class U>
+    CountAllocator(const CountAllocator<U>&) noexcept
+    {
+    }
+    T* allocate(size_t n)
+    {
+        if (n * sizeof(T) > CountBlocks::kBlockSize || alignof(T) > alignof(std::max_align_t))
+            return std::allocator<T>().allocate(n);
+        return static_cast<T*>(CountBlocks::Take());
+    }
+    void deallocate(T* p, size_t n) noexcept
+    {
+        if (n * sizeof(T) > CountBlocks::kBlockSize || alignof(T) > alignof(std::max_align_t))
+            std::allocator<T>().deallocate(p, n);
+        else
+            CountBlocks::Give(p);
+    }
+    template <class U>
+    bool operator==(const CountAllocator<U>&) const noexcept
+    {
+        return true;
+    }
+    template <class U>
+    bool operator!=(const CountAllocator<U>&) const noexcept
+    {
+        return false;
+    }
+};
+
+// Shares the frame's data; its count comes from the kept blocks.
+std::shared_ptr<AdditionalFrameData> ShareData(std::unique_ptr<AdditionalFrameData> data)
+{
+    if (!data) return {};
+    // On failure the shared pointer deletes the data itself.
+    return std::shared_ptr<AdditionalFrameData>(data.release(), std::default_delete<AdditionalFrameData>(),
+                                                CountAllocator<AdditionalFrameData>());
+}
 
 }  // namespace
 
@@ -349,7 +427,7 @@ int Core::Process(Stream& stream, std::vector<FrameItem>& items, std::vector<Res
             record.frameId = item.frameId;
             const bool detected = stream.m_tracker.Process(item.image, record.objects, record.finished);
             if (!detected) stream.m_skipped.fetch_add(1, std::memory_order_relaxed);
-            record.data = std::shared_ptr<AdditionalFrameData>(std::move(item.data));
+            record.data = ShareData(std::move(item.data));
             if (stream.m_debug.load(std::memory_order_relaxed))
                 fsdk::log::printf(m_config.logs(fsdk::log::Debug), fsdk::log::Debug,
                                   "stream {}: frame {}: {} tracks reported, {} finished, detector {}", stream.m_id,
