@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "track/Appearance.h"
+#include "track/BinaryMask.h"
 #include "track/Config.h"
 #include "track/Detector.h"
 #include "track/Foreground.h"
@@ -54,6 +55,9 @@ constexpr float kMinSideAspect = 1.5f;
 constexpr float kKnownOverlap = 0.5f;
 constexpr float kMaxUnseenHeight = 0.6f;
 constexpr float kSideColumn = 0.15f;
+// Noise goes with a 3x3 opening, and the gaps inside a person with this
+// closing.
+const cv::Size kClose{5, 9};
 // A track's box is shown by a candidate that overlaps it this much.
 constexpr double kShownOverlap = 0.3;
 // A person's box is this many face widths wide.
@@ -72,8 +76,6 @@ public:
           m_scaleSize(config.scaleResultSize),
           m_maxCount(config.maxDetectionCount),
           m_model(config.person),
-          m_open(cv::getStructuringElement(cv::MORPH_RECT, {3, 3})),
-          m_close(cv::getStructuringElement(cv::MORPH_ELLIPSE, {5, 9})),
           m_appearance(config.person.faceModel)
     {
         if (m_config.subtractor == PersonDetectorConfig::Subtractor::Mog2)
@@ -115,9 +117,8 @@ public:
 
         // Weak foreground joins what it touches; noise goes with the opening.
         cv::compare(m_mask, ForegroundModel::kWeak, m_binary, cv::CMP_GE);
-        cv::morphologyEx(m_binary, m_binary, cv::MORPH_OPEN, m_open);
-        cv::morphologyEx(m_binary, m_binary, cv::MORPH_CLOSE, m_close);
-        const int labels = cv::connectedComponentsWithStats(m_binary, m_labels, m_stats, m_centroids, 8, CV_32S);
+        m_cleaner.OpenThenClose(m_binary, kClose);
+        const int labels = m_cleaner.Label(m_binary, m_labels, m_components);
         Presence(context, scaleX, scaleY);
         KeepWhole(labels);
         m_model.Learn(frame, context.framesSinceLast, m_mask, m_keep);
@@ -125,9 +126,8 @@ public:
         // Only areas with true foreground in them count.
         m_candidates.clear();
         for (int i = 1; i < labels; ++i) {
-            const int* s = m_stats.ptr<int>(i);
-            Candidate c{s[cv::CC_STAT_LEFT], s[cv::CC_STAT_TOP], s[cv::CC_STAT_LEFT] + s[cv::CC_STAT_WIDTH],
-                        s[cv::CC_STAT_TOP] + s[cv::CC_STAT_HEIGHT], s[cv::CC_STAT_AREA]};
+            const ComponentStats& s = m_components[static_cast<size_t>(i)];
+            Candidate c{s.left, s.top, s.left + s.width, s.top + s.height, s.area};
             if (c.pixels >= m_config.minArea / 4 && m_strong[static_cast<size_t>(i)] * 4 >= c.pixels &&
                 m_ghost[static_cast<size_t>(i)] == 0)
                 m_candidates.push_back(c);
@@ -340,7 +340,7 @@ private:
         m_ghost.assign(count, 0);
         for (size_t l = 1; l < count; ++l) {
             m_ghost[l] = m_backgroundEdge[l] > m_frameEdge[l] * kGhostEdges ? 1 : 0;
-            m_kept[l] = m_keptPixels[l] * 2 >= m_stats.ptr<int>(static_cast<int>(l))[cv::CC_STAT_AREA] ? 1 : 0;
+            m_kept[l] = m_keptPixels[l] * 2 >= m_components[l].area ? 1 : 0;
         }
         for (int y = 0; y < height; ++y) {
             const int* label = m_labels.ptr<int>(y);
@@ -643,8 +643,7 @@ private:
     const int m_scaleSize;
     const int m_maxCount;
     ForegroundModel m_model;
-    const cv::Mat m_open;
-    const cv::Mat m_close;
+    MaskCleaner m_cleaner;
 
     cv::Mat m_source;
     cv::Mat m_colour;
@@ -653,8 +652,7 @@ private:
     cv::Mat m_mask;
     cv::Mat m_binary;
     cv::Mat m_labels;
-    cv::Mat m_stats;
-    cv::Mat m_centroids;
+    std::vector<ComponentStats> m_components;
     std::vector<int> m_strong;
     std::vector<uint8_t> m_kept;
     std::vector<int> m_keptPixels;
