@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "MaskSamples.h"
 #include "track/BinaryMask.h"
 
 #include "AllocationCounter.h"
@@ -18,15 +19,7 @@ namespace {
 using tsdk::detail::ComponentStats;
 using tsdk::detail::MaskCleaner;
 
-cv::Mat Noise(cv::Size size, double density, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    const auto threshold = static_cast<uint64_t>(density * 4294967296.0);
-    cv::Mat mask(size, CV_8UC1);
-    for (int y = 0; y < size.height; ++y)
-        for (int x = 0; x < size.width; ++x) mask.at<uint8_t>(y, x) = rng() < threshold ? 255 : 0;
-    return mask;
-}
+using MaskSamples::Noise;
 
 TEST(MaskCleanerAllocations, NoneInTheSteadyState)
 {
