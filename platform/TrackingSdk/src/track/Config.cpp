@@ -129,7 +129,7 @@ fsdk::FSDKError ReadEngineConfig(const fsdk::ISettingsProvider* settings, const 
         fsdk::log::printf(config.logs(fsdk::log::Warning), fsdk::log::Warning,
                           "track engine: [person-detector] subtractor '{}' is unknown, using own", subtractor);
     // A file of the data directory; the engine finds it there.
-    person.faceModel = track.Text("person-detector", "face-model", "haarcascade_frontalface_default.xml");
+    person.faceModel = track.Text("person-detector", "face-model", "haarcascade_frontalface_alt2.xml");
     return fsdk::FSDKError::Ok;
 }
 
