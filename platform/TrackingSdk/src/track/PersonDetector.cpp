@@ -60,6 +60,9 @@ constexpr float kSideColumn = 0.15f;
 const cv::Size kClose{5, 9};
 // A track's box is shown by a candidate that overlaps it this much.
 constexpr double kShownOverlap = 0.3;
+// A person found mostly inside another who looks more like one is part of
+// them (a face and a body of one person).
+constexpr double kPartOfPerson = 0.6;
 // A person's box is this many face widths wide.
 constexpr float kFaceWidths = 2.5f;
 
@@ -213,6 +216,20 @@ private:
     {
         std::stable_sort(m_candidates.begin(), m_candidates.end(),
                          [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+        // Parts of a person found twice.
+        size_t kept = 0;
+        for (size_t i = 0; i < m_candidates.size(); ++i) {
+            const Candidate& c = m_candidates[i];
+            const cv::Rect box(c.x0, c.y0, c.Width(), c.Height());
+            bool part = false;
+            for (size_t j = 0; j < kept && !part; ++j) {
+                const Candidate& better = m_candidates[j];
+                part = better.person &&
+                       Inside(box, cv::Rect(better.x0, better.y0, better.Width(), better.Height())) >= kPartOfPerson;
+            }
+            if (!part) m_candidates[kept++] = c;
+        }
+        m_candidates.resize(kept);
         if (static_cast<int>(m_candidates.size()) > m_maxCount) m_candidates.resize(m_maxCount);
         std::sort(m_candidates.begin(), m_candidates.end(),
                   [](const Candidate& a, const Candidate& b) { return a.y0 != b.y0 ? a.y0 < b.y0 : a.x0 < b.x0; });
@@ -538,6 +555,13 @@ private:
             }
             if (best != nullptr) m_candidates.push_back(FromHit(*best));
         }
+    }
+
+    // The share of `part` inside `whole`.
+    static double Inside(const cv::Rect& part, const cv::Rect& whole)
+    {
+        const int area = part.area();
+        return area > 0 ? static_cast<double>((part & whole).area()) / area : 0.0;
     }
 
     static double Iou(const cv::Rect& a, const cv::Rect& b)
