@@ -21,6 +21,7 @@ inline constexpr size_t kStreamingCopyThreshold = size_t{1} << 20;
 // has them. The ranges must not overlap.
 inline void StreamingCopy(void* dst, const void* src, size_t size) noexcept
 {
+    if (size == 0) return;  // the pointers may then be null, which memcpy does not allow
 #if defined(__SSE2__)
     auto* d = static_cast<uint8_t*>(dst);
     const auto* s = static_cast<const uint8_t*>(src);
