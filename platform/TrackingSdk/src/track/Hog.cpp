@@ -2,10 +2,13 @@
 
 #include <opencv2/objdetect.hpp>
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 
@@ -78,6 +81,60 @@ const AxisWeights& Weights()
     return weights;
 }
 
+// What a pixel adds to its two nearest orientation bins, for every pair of
+// 8-bit differences: OpenCV's arithmetic, worked out once.
+struct GradientBins {
+    float weight[2];
+    uint8_t bin[2];
+};
+
+struct Gradients {
+    GradientBins at[511][511];  // [dy + 255][dx + 255]
+};
+
+const Gradients& GradientTable()
+{
+    static const std::unique_ptr<const Gradients> table = [] {
+        auto t = std::make_unique<Gradients>();
+        const float angleScale = static_cast<float>(kBins / CV_PI);
+        const float radians = static_cast<float>(CV_PI / 180);
+        for (int dy = -255; dy <= 255; ++dy)
+            for (int dx = -255; dx <= 255; ++dx) {
+                const auto fx = static_cast<float>(dx), fy = static_cast<float>(dy);
+                const float mag = std::sqrt(fx * fx + fy * fy);
+                float angle = AtanDegrees(fy, fx) * radians * angleScale - 0.5f;
+                int bin = static_cast<int>(std::floor(angle));
+                angle -= static_cast<float>(bin);
+                if (bin < 0)
+                    bin += kBins;
+                else if (bin >= kBins)
+                    bin -= kBins;
+                GradientBins& g = t->at[dy + 255][dx + 255];
+                g.weight[0] = mag * (1.f - angle);
+                g.weight[1] = mag * angle;
+                g.bin[0] = static_cast<uint8_t>(bin);
+                g.bin[1] = static_cast<uint8_t>(bin + 1 < kBins ? bin + 1 : 0);
+            }
+        return t;
+    }();
+    return *table;
+}
+
+// o += w * in over n floats, n a multiple of 4.
+inline void AddScaled(float* o, const float* in, float w, size_t n)
+{
+    const __m128 scale = _mm_set1_ps(w);
+    for (size_t k = 0; k < n; k += 4)
+        _mm_storeu_ps(o + k, _mm_add_ps(_mm_loadu_ps(o + k), _mm_mul_ps(scale, _mm_loadu_ps(in + k))));
+}
+
+// Row length of the per-level planes: room for four-wide loads past the
+// last block column.
+size_t Padded(size_t columns)
+{
+    return (columns + 7 + 3) / 4 * 4;
+}
+
 int Steps(int length, int window, int stride)
 {
     return (length - window) / stride + 1;
@@ -121,6 +178,7 @@ HogPeopleDetector::HogPeopleDetector(cv::Size window, const std::vector<float>& 
     if (svm.size() != size && svm.size() != size + 1)
         throw std::invalid_argument("HOG detector coefficients do not fit the window");
     m_bias = svm.size() > size ? svm[size] : 0.0;
+    GradientTable();  // made now rather than in the first detection
     // OpenCV lays blocks out column by column, and the cells of a block the
     // same way; ours go row by row, so that a block row of cells is one run.
     m_svm.resize(size);
@@ -211,7 +269,8 @@ void HogPeopleDetector::Blocks(const cv::Mat& level, cv::Size cacheStride)
     m_levelSize = level.size();
     m_gridX = Steps(width, kBlock, cacheStride.width);
     m_gridY = Steps(height, kBlock, cacheStride.height);
-    const size_t gx = static_cast<size_t>(m_gridX);
+    const size_t gx = Padded(static_cast<size_t>(m_gridX));
+    const size_t columns = static_cast<size_t>(m_gridX);
     const size_t w = static_cast<size_t>(width);
     m_rowDx.resize(w);
     m_rowDy.resize(w);
@@ -223,10 +282,8 @@ void HogPeopleDetector::Blocks(const cv::Mat& level, cv::Size cacheStride)
     m_rows.resize(kBlock * rowSize);
     const size_t blockRow = kChannels * gx;
     m_blocks.resize(static_cast<size_t>(m_gridY) * blockRow);
-    m_norm.resize(2 * gx);
     const AxisWeights& weights = Weights();
-    const float angleScale = static_cast<float>(kBins / CV_PI);
-    const float radians = static_cast<float>(CV_PI / 180);
+    const Gradients& gradients = GradientTable();
 
     for (int y = 0; y < height; ++y) {
         // Central differences, the borders mirrored without repeating the
@@ -237,47 +294,51 @@ void HogPeopleDetector::Blocks(const cv::Mat& level, cv::Size cacheStride)
         m_rowDx[0] = 0;
         m_rowDx[w - 1] = 0;
         for (size_t x = 1; x + 1 < w; ++x)
-            m_rowDx[x] = static_cast<float>(static_cast<int>(row[x + 1]) - static_cast<int>(row[x - 1]));
+            m_rowDx[x] = static_cast<int16_t>(static_cast<int>(row[x + 1]) - static_cast<int>(row[x - 1]));
         for (size_t x = 0; x < w; ++x)
-            m_rowDy[x] = static_cast<float>(static_cast<int>(below[x]) - static_cast<int>(above[x]));
+            m_rowDy[x] = static_cast<int16_t>(static_cast<int>(below[x]) - static_cast<int>(above[x]));
         for (size_t x = 0; x < w; ++x) {
-            const float dx = m_rowDx[x], dy = m_rowDy[x];
-            const float mag = std::sqrt(dx * dx + dy * dy);
-            float angle = AtanDegrees(dy, dx) * radians * angleScale - 0.5f;
-            int bin = static_cast<int>(std::floor(angle));
-            angle -= static_cast<float>(bin);
-            m_rowMag0[x] = mag * (1.f - angle);
-            m_rowMag1[x] = mag * angle;
-            if (bin < 0)
-                bin += kBins;
-            else if (bin >= kBins)
-                bin -= kBins;
-            m_rowBin0[x] = static_cast<uint8_t>(bin);
-            m_rowBin1[x] = static_cast<uint8_t>(bin + 1 < kBins ? bin + 1 : 0);
+            const GradientBins& g = gradients.at[m_rowDy[x] + 255][m_rowDx[x] + 255];
+            m_rowMag0[x] = g.weight[0];
+            m_rowMag1[x] = g.weight[1];
+            m_rowBin0[x] = g.bin[0];
+            m_rowBin1[x] = g.bin[1];
         }
 
         // Each block column's two cells along this row: [channel][column].
         float* sums = m_rows.data() + static_cast<size_t>(y % kBlock) * rowSize;
-        for (size_t c = 0; c < gx; ++c) {
-            float acc[kHalf] = {};
+        const float* mag0 = m_rowMag0.data();
+        const float* mag1 = m_rowMag1.data();
+        const uint8_t* bin0 = m_rowBin0.data();
+        const uint8_t* bin1 = m_rowBin1.data();
+        for (size_t c = 0; c < columns; ++c) {
+            // Even and odd pixels apart, so that adding to the same bin
+            // twice in a row does not wait for the first sum.
+            float acc[4][kBins] = {};  // first cell even, odd; second cell even, odd
             const size_t x0 = c * static_cast<size_t>(cacheStride.width);
             // The first cell reaches half into the second and back.
-            for (int j = 0; j < kBlock; ++j) {
-                const size_t x = x0 + static_cast<size_t>(j);
-                const float m0 = m_rowMag0[x], m1 = m_rowMag1[x];
-                const int b0 = m_rowBin0[x], b1 = m_rowBin1[x];
-                if (j < kBlock - kCell / 2) {
-                    const float w0 = weights.cell[0][j];
-                    acc[b0] += w0 * m0;
-                    acc[b1] += w0 * m1;
-                }
-                if (j >= kCell / 2) {
-                    const float w1 = weights.cell[1][j];
-                    acc[kBins + b0] += w1 * m0;
-                    acc[kBins + b1] += w1 * m1;
-                }
+            const auto add = [&](float* a, size_t x, float w) {
+                a[bin0[x]] += w * mag0[x];
+                a[bin1[x]] += w * mag1[x];
+            };
+            for (size_t j = 0; j < kCell / 2; j += 2) {
+                add(acc[0], x0 + j, weights.cell[0][j]);
+                add(acc[1], x0 + j + 1, weights.cell[0][j + 1]);
             }
-            for (int k = 0; k < kHalf; ++k) sums[static_cast<size_t>(k) * gx + c] = acc[k];
+            for (size_t j = kCell / 2; j < kBlock - kCell / 2; j += 2) {
+                add(acc[0], x0 + j, weights.cell[0][j]);
+                add(acc[1], x0 + j + 1, weights.cell[0][j + 1]);
+                add(acc[2], x0 + j, weights.cell[1][j]);
+                add(acc[3], x0 + j + 1, weights.cell[1][j + 1]);
+            }
+            for (size_t j = kBlock - kCell / 2; j < kBlock; j += 2) {
+                add(acc[2], x0 + j, weights.cell[1][j]);
+                add(acc[3], x0 + j + 1, weights.cell[1][j + 1]);
+            }
+            for (int k = 0; k < kBins; ++k) {
+                sums[static_cast<size_t>(k) * gx + c] = acc[0][k] + acc[1][k];
+                sums[static_cast<size_t>(kBins + k) * gx + c] = acc[2][k] + acc[3][k];
+            }
         }
 
         // A block row is complete with its last pixel row.
@@ -290,31 +351,31 @@ void HogPeopleDetector::Blocks(const cv::Mat& level, cv::Size cacheStride)
             for (int cy = 0; cy < 2; ++cy) {
                 const float wy = weights.cell[cy][i];
                 if (wy == 0) continue;
-                float* o = out + static_cast<size_t>(cy) * rowSize;
-                for (size_t k = 0; k < rowSize; ++k) o[k] += wy * in[k];
+                AddScaled(out + static_cast<size_t>(cy) * rowSize, in, wy, rowSize);
             }
         }
-        // L2-Hys, each block on its own.
-        float* norm = m_norm.data();
-        std::fill_n(norm, gx, 0.f);
-        for (int k = 0; k < kChannels; ++k) {
-            const float* v = out + static_cast<size_t>(k) * gx;
-            for (size_t c = 0; c < gx; ++c) norm[c] += v[c] * v[c];
-        }
-        for (size_t c = 0; c < gx; ++c) norm[c] = 1.f / (std::sqrt(norm[c]) + kChannels * 0.1f);
-        float* clipped = norm + gx;
-        std::fill_n(clipped, gx, 0.f);
-        for (int k = 0; k < kChannels; ++k) {
-            float* v = out + static_cast<size_t>(k) * gx;
-            for (size_t c = 0; c < gx; ++c) {
-                v[c] = std::min(v[c] * norm[c], kHysClip);
-                clipped[c] += v[c] * v[c];
+        // L2-Hys, each block on its own, four blocks at a time.
+        const __m128 clip = _mm_set1_ps(kHysClip);
+        const __m128 one = _mm_set1_ps(1.f);
+        for (size_t c = 0; c < gx; c += 4) {
+            __m128 sum = _mm_setzero_ps();
+            for (int k = 0; k < kChannels; ++k) {
+                const __m128 v = _mm_loadu_ps(out + static_cast<size_t>(k) * gx + c);
+                sum = _mm_add_ps(sum, _mm_mul_ps(v, v));
             }
-        }
-        for (size_t c = 0; c < gx; ++c) norm[c] = 1.f / (std::sqrt(clipped[c]) + 1e-3f);
-        for (int k = 0; k < kChannels; ++k) {
-            float* v = out + static_cast<size_t>(k) * gx;
-            for (size_t c = 0; c < gx; ++c) v[c] *= norm[c];
+            __m128 scale = _mm_div_ps(one, _mm_add_ps(_mm_sqrt_ps(sum), _mm_set1_ps(kChannels * 0.1f)));
+            sum = _mm_setzero_ps();
+            for (int k = 0; k < kChannels; ++k) {
+                float* p = out + static_cast<size_t>(k) * gx + c;
+                const __m128 v = _mm_min_ps(_mm_mul_ps(_mm_loadu_ps(p), scale), clip);
+                _mm_storeu_ps(p, v);
+                sum = _mm_add_ps(sum, _mm_mul_ps(v, v));
+            }
+            scale = _mm_div_ps(one, _mm_add_ps(_mm_sqrt_ps(sum), _mm_set1_ps(1e-3f)));
+            for (int k = 0; k < kChannels; ++k) {
+                float* p = out + static_cast<size_t>(k) * gx + c;
+                _mm_storeu_ps(p, _mm_mul_ps(_mm_loadu_ps(p), scale));
+            }
         }
     }
 }
@@ -326,28 +387,42 @@ void HogPeopleDetector::Windows(cv::Size winStride, double threshold, OnHit&& hi
     const int down = Steps(m_levelSize.height, m_window.height, winStride.height);
     if (across <= 0 || down <= 0) return;
     const size_t n = static_cast<size_t>(across);
-    const size_t gx = static_cast<size_t>(m_gridX);
+    const size_t gx = Padded(static_cast<size_t>(m_gridX));
     const size_t step = static_cast<size_t>(winStride.width / m_cacheStride.width);
-    const int cellsX = kCell / m_cacheStride.width, cellsY = kCell / m_cacheStride.height;
-    m_windowRow.resize(n);
+    const size_t cellsX = static_cast<size_t>(kCell / m_cacheStride.width);
+    const size_t rows = static_cast<size_t>(kCell / m_cacheStride.height) * kChannels * gx;
+    m_windowRow.resize(n + 8);
     float* score = m_windowRow.data();
     for (int wy = 0; wy < down; ++wy) {
-        std::fill_n(score, n, 0.f);
-        const int firstRow = wy * winStride.height / m_cacheStride.height;
-        const float* svm = m_svm.data();
-        for (int by = 0; by < m_blocksY; ++by) {
-            const float* blocks = m_blocks.data() + static_cast<size_t>(firstRow + by * cellsY) * kChannels * gx;
-            for (int bx = 0; bx < m_blocksX; ++bx) {
-                const float* column = blocks + static_cast<size_t>(bx * cellsX);
-                for (int k = 0; k < kChannels; ++k, ++svm) {
-                    const float coeff = *svm;
-                    const float* v = column + static_cast<size_t>(k) * gx;
-                    if (step == 1)
-                        for (size_t i = 0; i < n; ++i) score[i] += coeff * v[i];
-                    else
-                        for (size_t i = 0; i < n; ++i) score[i] += coeff * v[i * step];
-                }
+        const float* first =
+            m_blocks.data() + static_cast<size_t>(wy * winStride.height / m_cacheStride.height) * kChannels * gx;
+        if (step == 1) {
+            // Eight windows side by side in registers; the planes have room
+            // for the loads past the last.
+            for (size_t i = 0; i < n; i += 8) {
+                __m128 a = _mm_setzero_ps(), b = _mm_setzero_ps();
+                const float* svm = m_svm.data();
+                for (int by = 0; by < m_blocksY; ++by)
+                    for (int bx = 0; bx < m_blocksX; ++bx) {
+                        const float* v = first + static_cast<size_t>(by) * rows + static_cast<size_t>(bx) * cellsX + i;
+                        for (int k = 0; k < kChannels; ++k, ++svm, v += gx) {
+                            const __m128 coeff = _mm_set1_ps(*svm);
+                            a = _mm_add_ps(a, _mm_mul_ps(coeff, _mm_loadu_ps(v)));
+                            b = _mm_add_ps(b, _mm_mul_ps(coeff, _mm_loadu_ps(v + 4)));
+                        }
+                    }
+                _mm_storeu_ps(score + i, a);
+                _mm_storeu_ps(score + i + 4, b);
             }
+        } else {
+            std::fill_n(score, n, 0.f);
+            const float* svm = m_svm.data();
+            for (int by = 0; by < m_blocksY; ++by)
+                for (int bx = 0; bx < m_blocksX; ++bx) {
+                    const float* v = first + static_cast<size_t>(by) * rows + static_cast<size_t>(bx) * cellsX;
+                    for (int k = 0; k < kChannels; ++k, ++svm, v += gx)
+                        for (size_t i = 0; i < n; ++i) score[i] += *svm * v[i * step];
+                }
         }
         for (size_t i = 0; i < n; ++i) {
             const double s = m_bias + static_cast<double>(score[i]);
@@ -381,7 +456,7 @@ void HogPeopleDetector::Descriptor(const cv::Mat& grey, cv::Point at, cv::Size w
         throw std::invalid_argument("HOG window outside the image or off the stride");
     Blocks(grey, cache);
     descriptor.resize(m_svm.size());
-    const size_t gx = static_cast<size_t>(m_gridX);
+    const size_t gx = Padded(static_cast<size_t>(m_gridX));
     for (int bx = 0; bx < m_blocksX; ++bx)
         for (int by = 0; by < m_blocksY; ++by) {
             const size_t row = static_cast<size_t>((at.y + by * kCell) / cache.height);

@@ -76,11 +76,11 @@ private:
     int m_gridX = 0, m_gridY = 0;  // block positions in the level
     std::vector<uint8_t> m_levelBuf;
     cv::Mat m_level;
-    std::vector<float> m_rowDx, m_rowDy, m_rowMag0, m_rowMag1;
+    std::vector<int16_t> m_rowDx, m_rowDy;
+    std::vector<float> m_rowMag0, m_rowMag1;
     std::vector<uint8_t> m_rowBin0, m_rowBin1;
     std::vector<float> m_rows;    // horizontal sums of the last block height of rows
     std::vector<float> m_blocks;  // [block row][channel][block column]
-    std::vector<float> m_norm;
     std::vector<float> m_windowRow;
     // Resizing.
     std::vector<int> m_xOffset, m_yOffset;
