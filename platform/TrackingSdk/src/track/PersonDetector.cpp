@@ -536,19 +536,27 @@ private:
             const cv::Rect around =
                 cv::Rect(box.x - box.width / 4, box.y - box.height / 8, box.width * 3 / 2, box.height * 5 / 4) & image;
             m_hits.clear();
-            if (box.height >= PersonAppearance::kMinHeight) m_appearance.Find(grey, around, box.height, m_hits);
             // The box may be a body's, narrower than the shoulders, or cut
             // at the bottom of the view: faces of a wide range of sizes.
             const int face = static_cast<int>(static_cast<float>(box.width) / kFaceWidths);
             m_appearance.FindFaces(grey, cv::Rect(around.x, around.y, around.width, around.height / 2), face / 2,
                                    std::max(box.width, box.height / 3), around.y + around.height, m_hits);
+            // A face found there wins anyway: the body detectors' time goes
+            // to the others.
+            bool faced = false;
+            for (const PersonHit& hit : m_hits) faced = faced || Iou(box, hit.box) >= kShownOverlap;
+            if (!faced && box.height >= PersonAppearance::kMinHeight)
+                m_appearance.Find(grey, around, box.height, m_hits);
             // A face first: the box of a body the detectors see is only
             // as wide as the detector's window.
             const PersonHit* best = nullptr;
-            double bestOverlap = kShownOverlap;
+            double bestOverlap = 0.0;
             for (const PersonHit& hit : m_hits) {
                 const double overlap = Iou(box, hit.box);
-                if (overlap >= bestOverlap && (best == nullptr || hit.face || !best->face)) {
+                if (overlap < kShownOverlap) continue;
+                const bool better =
+                    best == nullptr || (hit.face && !best->face) || (hit.face == best->face && overlap > bestOverlap);
+                if (better) {
                     bestOverlap = overlap;
                     best = &hit;
                 }
