@@ -201,11 +201,11 @@ HogPeopleDetector HogPeopleDetector::Daimler()
     return HogPeopleDetector(cv::Size(48, 96), cv::HOGDescriptor::getDaimlerPeopleDetector());
 }
 
-const cv::Mat& HogPeopleDetector::Shrink(const cv::Mat& src, cv::Size size)
+const cv::Mat& HogPeopleDetector::Resize(const cv::Mat& src, cv::Size size)
 {
     CheckImage(src);
-    if (src.empty() || size.width <= 0 || size.height <= 0 || size.width > src.cols || size.height > src.rows)
-        throw std::invalid_argument("HOG pyramid levels only shrink");
+    if (src.cols < 2 || src.rows < 2 || size.width <= 0 || size.height <= 0)
+        throw std::invalid_argument("HOG resize wants an image of at least 2 x 2 and a size");
     // Coefficients in 8 fractional bits, rows then columns, rounded once at
     // the end: OpenCV's exact bilinear resize.
     const auto coefficients = [](int from, int to, std::vector<int>& offset, std::vector<uint16_t>& coeff) {
@@ -490,7 +490,7 @@ void HogPeopleDetector::DetectMultiScale(const cv::Mat& grey, std::vector<cv::Re
         if (size == grey.size()) {
             Blocks(grey, cache);
         } else {
-            Blocks(Shrink(grey, size), cache);
+            Blocks(Resize(grey, size), cache);
         }
         const cv::Size window(Round(m_window.width * s), Round(m_window.height * s));
         Windows(winStride, hitThreshold, [&](int x, int y, double score) {

@@ -40,9 +40,10 @@ public:
     // order found, in image pixels and not clipped to it.
     void Candidates(std::vector<cv::Rect>& found, std::vector<double>& weights) const;
 
-    // `src` (CV_8UC1) reduced to `size` as OpenCV's exact bilinear resize
-    // does it, for the pyramid; valid until the next call.
-    const cv::Mat& Shrink(const cv::Mat& src, cv::Size size);
+    // `src` (CV_8UC1, at least 2 x 2) resized to `size` as OpenCV's exact
+    // bilinear resize (INTER_LINEAR_EXACT) does it, as for the pyramid;
+    // valid until the next call.
+    const cv::Mat& Resize(const cv::Mat& src, cv::Size size);
 
     // The score of every window of `grey` taken as it is, row by row, and
     // where each one is.
