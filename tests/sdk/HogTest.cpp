@@ -276,6 +276,22 @@ TEST_F(Hog, DetectionsAreOpenCvs)
     EXPECT_GT(found, cases) << "too few people found to compare the grouping";
 }
 
+TEST_F(Hog, DetectsOnItsOwnResizedImage)
+{
+    // The resized image stays whole while the pyramid is made below it.
+    HogPeopleDetector hog = HogPeopleDetector::Daimler();
+    const cv::Mat frame = HogSamples::SceneFrames({320})[0];
+    const cv::Mat& crop = hog.Resize(frame(cv::Rect(200, 20, 180, 300)), {240, 400});
+    const cv::Mat copy = crop.clone();
+    std::vector<cv::Rect> onCrop, onCopy;
+    std::vector<double> weights;
+    hog.DetectMultiScale(crop, onCrop, weights, 0.0, {4, 4}, 1.09, 9);
+    EXPECT_EQ(cv::norm(crop, copy, cv::NORM_INF), 0);
+    hog.DetectMultiScale(copy, onCopy, weights, 0.0, {4, 4}, 1.09, 9);
+    EXPECT_EQ(onCrop, onCopy);
+    EXPECT_FALSE(onCopy.empty());
+}
+
 TEST_F(Hog, BadInputGivesNoHitsOrAClearError)
 {
     HogPeopleDetector hog = HogPeopleDetector::Default();

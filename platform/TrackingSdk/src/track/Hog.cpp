@@ -203,6 +203,13 @@ HogPeopleDetector HogPeopleDetector::Daimler()
 
 const cv::Mat& HogPeopleDetector::Resize(const cv::Mat& src, cv::Size size)
 {
+    // Apart from the pyramid's buffer, so that its result can be detected on.
+    ResizeInto(src, size, m_resizedBuf, m_resized);
+    return m_resized;
+}
+
+void HogPeopleDetector::ResizeInto(const cv::Mat& src, cv::Size size, std::vector<uint8_t>& buffer, cv::Mat& dst)
+{
     CheckImage(src);
     if (src.cols < 2 || src.rows < 2 || size.width <= 0 || size.height <= 0)
         throw std::invalid_argument("HOG resize wants an image of at least 2 x 2 and a size");
@@ -234,9 +241,9 @@ const cv::Mat& HogPeopleDetector::Resize(const cv::Mat& src, cv::Size size)
     coefficients(src.rows, size.height, m_yOffset, m_yCoeff);
 
     const size_t w = static_cast<size_t>(size.width);
-    m_levelBuf.resize(w * static_cast<size_t>(size.height));
+    buffer.resize(w * static_cast<size_t>(size.height));
     m_lines.resize(2 * w);
-    m_level = cv::Mat(size, CV_8UC1, m_levelBuf.data());
+    dst = cv::Mat(size, CV_8UC1, buffer.data());
     int held[2] = {-1, -1};  // the source rows in m_lines
     const auto line = [&](int row, int keep) -> const uint16_t* {
         for (int slot = 0; slot < 2; ++slot)
@@ -256,10 +263,9 @@ const cv::Mat& HogPeopleDetector::Resize(const cv::Mat& src, cv::Size size)
         const uint32_t c0 = m_yCoeff[2 * static_cast<size_t>(y)], c1 = m_yCoeff[2 * static_cast<size_t>(y) + 1];
         const uint16_t* a = line(row, row + 1);
         const uint16_t* b = line(row + 1, row);
-        uint8_t* d = m_level.ptr<uint8_t>(y);
+        uint8_t* d = dst.ptr<uint8_t>(y);
         for (size_t x = 0; x < w; ++x) d[x] = static_cast<uint8_t>((a[x] * c0 + b[x] * c1 + (1u << 15)) >> 16);
     }
-    return m_level;
 }
 
 void HogPeopleDetector::Blocks(const cv::Mat& level, cv::Size cacheStride)
@@ -490,7 +496,8 @@ void HogPeopleDetector::DetectMultiScale(const cv::Mat& grey, std::vector<cv::Re
         if (size == grey.size()) {
             Blocks(grey, cache);
         } else {
-            Blocks(Resize(grey, size), cache);
+            ResizeInto(grey, size, m_levelBuf, m_level);
+            Blocks(m_level, cache);
         }
         const cv::Size window(Round(m_window.width * s), Round(m_window.height * s));
         Windows(winStride, hitThreshold, [&](int x, int y, double score) {

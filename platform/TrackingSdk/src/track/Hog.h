@@ -64,6 +64,7 @@ private:
     // Calls `hit(x, y, score)` for each window at or above `threshold`.
     template <typename OnHit>
     void Windows(cv::Size winStride, double threshold, OnHit&& hit);
+    void ResizeInto(const cv::Mat& src, cv::Size size, std::vector<uint8_t>& buffer, cv::Mat& dst);
     void Group();
 
     cv::Size m_window;
@@ -75,8 +76,8 @@ private:
     // Per level, grown only.
     cv::Size m_cacheStride, m_levelSize;
     int m_gridX = 0, m_gridY = 0;  // block positions in the level
-    std::vector<uint8_t> m_levelBuf;
-    cv::Mat m_level;
+    std::vector<uint8_t> m_levelBuf, m_resizedBuf;
+    cv::Mat m_level, m_resized;
     std::vector<int16_t> m_rowDx, m_rowDy;
     std::vector<float> m_rowMag0, m_rowMag1;
     std::vector<uint8_t> m_rowBin0, m_rowBin1;
