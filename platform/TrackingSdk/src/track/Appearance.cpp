@@ -26,8 +26,8 @@ constexpr double kSameInside = 0.6;
 // A whole-image look takes only hits this far above a detector's own
 // threshold: nothing else bears them out.
 constexpr double kScanMargin = 1.2;
-constexpr double kScanStep = 1.1;
-constexpr int kScanLevels = 12;
+constexpr double kScanStep = 1.15;
+constexpr int kScanLevels = 8;
 // A face is taken from this many overlapping detections on.
 constexpr int kFaceNeighbours = 3;
 constexpr double kFaceStep = 1.1;
@@ -46,11 +46,11 @@ double Inside(const cv::Rect& part, const cv::Rect& whole)
 
 }  // namespace
 
-void PersonAppearance::Run(cv::HOGDescriptor& hog, const Window& person, double threshold, const cv::Mat& grey,
+void PersonAppearance::Run(HogPeopleDetector& hog, const Window& person, double threshold, const cv::Mat& grey,
                            const cv::Rect& region, int height, std::vector<PersonHit>& hits)
 {
     const cv::Rect image(0, 0, grey.cols, grey.rows);
-    const cv::Size window = hog.winSize;
+    const cv::Size window = hog.Window();
     // The shortest person looked for fills the window at the first scale.
     const double factor = person.height * window.height / (kShortest * height);
 
@@ -63,13 +63,15 @@ void PersonAppearance::Run(cv::HOGDescriptor& hog, const Window& person, double 
     if (around.area() <= 0) return;
     const cv::Size scaled(std::max(window.width, static_cast<int>(std::lround(around.width * factor))),
                           std::max(window.height, static_cast<int>(std::lround(around.height * factor))));
+    // OpenCV's own bilinear resize, which the detectors' thresholds were
+    // chosen with.
     cv::resize(grey(around), m_crop, scaled, 0, 0, cv::INTER_LINEAR);
     const double backX = static_cast<double>(around.width) / scaled.width;
     const double backY = static_cast<double>(around.height) / scaled.height;
 
     m_found.clear();
     m_weights.clear();
-    hog.detectMultiScale(m_crop, m_found, m_weights, threshold, cv::Size(4, 4), cv::Size(0, 0), kScaleStep, 1.0, false);
+    hog.DetectMultiScale(m_crop, m_found, m_weights, threshold, cv::Size(4, 4), kScaleStep, kLevels);
     for (size_t i = 0; i < m_found.size(); ++i) {
         const cv::Rect& w = m_found[i];
         const double padX = 0.5 * (1 - person.width) * w.width, padY = 0.5 * (1 - person.height) * w.height;
@@ -85,17 +87,12 @@ void PersonAppearance::Run(cv::HOGDescriptor& hog, const Window& person, double 
 }
 
 PersonAppearance::PersonAppearance(const std::string& faceModel)
-    : m_default(cv::Size(64, 128), cv::Size(16, 16), cv::Size(8, 8), cv::Size(8, 8), 9),
-      m_daimler(cv::Size(48, 96), cv::Size(16, 16), cv::Size(8, 8), cv::Size(8, 8), 9)
 {
     // Streams are tracked in parallel on the engine's own workers; OpenCV's
     // own thread pool would only crowd the same cores with threads the host
     // never asked for.
     static std::once_flag sequential;
     std::call_once(sequential, [] { cv::setNumThreads(0); });
-    m_default.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
-    m_daimler.setSVMDetector(cv::HOGDescriptor::getDaimlerPeopleDetector());
-    m_default.nlevels = m_daimler.nlevels = kLevels;
     // Without the file people are told by their bodies alone.
     if (!faceModel.empty() && !m_faces.load(faceModel)) m_faces = cv::CascadeClassifier();
 }
@@ -152,24 +149,20 @@ void PersonAppearance::Scan(const cv::Mat& grey, std::vector<PersonHit>& hits)
     if (grey.empty()) return;
     const cv::Rect image(0, 0, grey.cols, grey.rows);
     const struct {
-        cv::HOGDescriptor* hog;
+        HogPeopleDetector* hog;
         Window person;
         double threshold;
     } detectors[] = {{&m_default, kDefaultPerson, kDefaultHit + kScanMargin},
                      {&m_daimler, kDaimlerPerson, kDaimlerHit + kScanMargin}};
     for (const auto& d : detectors) {
-        const cv::Size window = d.hog->winSize;
+        const cv::Size window = d.hog->Window();
         if (grey.cols < window.width || grey.rows < window.height) continue;
         // At the image's own scale and below only: people as tall as the
         // window fills and taller. Smaller ones are left to the faces and
         // to the foreground, as blowing the whole image up costs too much.
         m_found.clear();
         m_weights.clear();
-        const int levels = d.hog->nlevels;
-        d.hog->nlevels = kScanLevels;
-        d.hog->detectMultiScale(grey, m_found, m_weights, d.threshold, cv::Size(8, 8), cv::Size(0, 0), kScanStep, 1.0,
-                                false);
-        d.hog->nlevels = levels;
+        d.hog->DetectMultiScale(grey, m_found, m_weights, d.threshold, cv::Size(8, 8), kScanStep, kScanLevels);
         for (size_t i = 0; i < m_found.size(); ++i) {
             const cv::Rect& w = m_found[i];
             const double padX = 0.5 * (1 - d.person.width) * w.width, padY = 0.5 * (1 - d.person.height) * w.height;

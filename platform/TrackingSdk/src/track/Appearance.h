@@ -8,6 +8,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/objdetect.hpp>
 
+#include "track/Hog.h"
+
 #include <string>
 #include <vector>
 
@@ -52,16 +54,16 @@ public:
 
 private:
     // Adds the hits of one detector.
-    void Run(cv::HOGDescriptor& hog, const Window& person, double threshold, const cv::Mat& grey,
+    void Run(HogPeopleDetector& hog, const Window& person, double threshold, const cv::Mat& grey,
              const cv::Rect& region, int height, std::vector<PersonHit>& hits);
 
     // Keeps the strongest of hits that overlap, from `first` on.
     static void KeepStrongest(std::vector<PersonHit>& hits, size_t first = 0);
 
-    cv::HOGDescriptor m_default;
+    HogPeopleDetector m_default = HogPeopleDetector::Default();
+    HogPeopleDetector m_daimler = HogPeopleDetector::Daimler();
     cv::CascadeClassifier m_faces;
     std::vector<int> m_neighbours;
-    cv::HOGDescriptor m_daimler;
     // Scratch memory, kept between calls.
     cv::Mat m_crop;
     std::vector<cv::Rect> m_found;
