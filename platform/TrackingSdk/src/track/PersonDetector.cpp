@@ -53,7 +53,7 @@ constexpr float kMinCovered = 0.4f;
 constexpr float kMinSmallAspect = 0.8f;
 constexpr float kMinSideAspect = 1.5f;
 constexpr float kKnownOverlap = 0.5f;
-constexpr float kMaxUnseenHeight = 0.6f;
+constexpr float kMaxUnseenHeight = 0.95f;
 constexpr float kSideColumn = 0.15f;
 // Noise goes with a 3x3 opening, and the gaps inside a person with this
 // closing.
