@@ -77,6 +77,18 @@ private:
     static constexpr int kFineSteps = 255 * kFine + 1;
     using FineCurve = std::array<float, kFineSteps>;
 
+public:
+    // The learnt state and the curves of the frame last classified, for the
+    // tests that hold them to a reference bit for bit.
+    const cv::Mat& Mean() const noexcept { return m_mean; }
+    const cv::Mat& Variance() const noexcept { return m_variance; }
+    const cv::Mat& Age() const noexcept { return m_age; }
+    const cv::Mat& Distance() const noexcept { return m_distance; }
+    const std::array<float, 256>& ToFrame(int c) const { return m_toFrame.at(static_cast<size_t>(c)); }
+    const std::array<float, 256>& ToModel(int c) const { return m_toModel.at(static_cast<size_t>(c)); }
+    const FineCurve& FineToFrame(int c) const { return m_expected.at(static_cast<size_t>(c)); }
+
+private:
     // The background value `mean` of channel `c` as this frame shows it.
     float Expected(int c, float mean) const noexcept
     {
