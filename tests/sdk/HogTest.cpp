@@ -91,21 +91,27 @@ double MaxDifference(const std::vector<float>& a, const std::vector<float>& b)
     return worst;
 }
 
-class Hog : public ::testing::Test {
+// On the fastest instructions here, then on those every x86-64 has.
+class Hog : public ::testing::TestWithParam<bool> {
 protected:
     // OpenCV's levels and hits then come in order.
     void SetUp() override
     {
         m_threads = cv::getNumThreads();
         cv::setNumThreads(0);
+        HogPeopleDetector::BaselineOnly(GetParam());
     }
-    void TearDown() override { cv::setNumThreads(m_threads); }
+    void TearDown() override
+    {
+        HogPeopleDetector::BaselineOnly(false);
+        cv::setNumThreads(m_threads);
+    }
 
 private:
     int m_threads = 1;
 };
 
-TEST_F(Hog, ResizeIsOpenCvsExactResize)
+TEST_P(Hog, ResizeIsOpenCvsExactResize)
 {
     HogPeopleDetector hog = HogPeopleDetector::Default();
     std::mt19937 rng(9);
@@ -124,7 +130,7 @@ TEST_F(Hog, ResizeIsOpenCvsExactResize)
     }
 }
 
-TEST_F(Hog, DescriptorsAreOpenCvs)
+TEST_P(Hog, DescriptorsAreOpenCvs)
 {
     for (Detector& d : Detectors()) {
         const cv::Size window = d.ours.Window();
@@ -157,7 +163,7 @@ TEST_F(Hog, DescriptorsAreOpenCvs)
     }
 }
 
-TEST_F(Hog, WindowScoresAreOpenCvs)
+TEST_P(Hog, WindowScoresAreOpenCvs)
 {
     for (Detector& d : Detectors())
         for (const Sample& s : Pictures())
@@ -210,7 +216,7 @@ void DropBorderline(std::vector<cv::Rect>& boxes, std::vector<double>& weights, 
     weights.resize(kept);
 }
 
-TEST_F(Hog, DetectionsAreOpenCvs)
+TEST_P(Hog, DetectionsAreOpenCvs)
 {
     // As the person detector looks: around one person, blown up to the
     // detector's scale, and the whole frame; with thresholds lower than its
@@ -276,7 +282,7 @@ TEST_F(Hog, DetectionsAreOpenCvs)
     EXPECT_GT(found, cases) << "too few people found to compare the grouping";
 }
 
-TEST_F(Hog, DetectsOnItsOwnResizedImage)
+TEST_P(Hog, DetectsOnItsOwnResizedImage)
 {
     // The resized image stays whole while the pyramid is made below it.
     HogPeopleDetector hog = HogPeopleDetector::Daimler();
@@ -292,7 +298,7 @@ TEST_F(Hog, DetectsOnItsOwnResizedImage)
     EXPECT_FALSE(onCopy.empty());
 }
 
-TEST_F(Hog, BadInputGivesNoHitsOrAClearError)
+TEST_P(Hog, BadInputGivesNoHitsOrAClearError)
 {
     HogPeopleDetector hog = HogPeopleDetector::Default();
     std::vector<cv::Rect> found{{1, 2, 3, 4}};
@@ -336,6 +342,39 @@ TEST_F(Hog, BadInputGivesNoHitsOrAClearError)
     EXPECT_THROW(HogPeopleDetector({60, 128}, cv::HOGDescriptor::getDefaultPeopleDetector()), std::invalid_argument);
     EXPECT_THROW(HogPeopleDetector({48, 96}, cv::HOGDescriptor::getDefaultPeopleDetector()), std::invalid_argument);
     EXPECT_THROW(HogPeopleDetector({8, 8}, std::vector<float>{}), std::invalid_argument);
+}
+
+INSTANTIATE_TEST_SUITE_P(Instructions, Hog, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "Baseline" : "Fastest";
+});
+
+TEST(HogInstructions, Avx2GivesTheBaselinesDescriptorsAndScores)
+{
+    if (!HogPeopleDetector::Avx2()) GTEST_SKIP() << "no AVX2 here";
+    for (Detector& d : Detectors())
+        for (const Sample& s : Pictures())
+            for (const cv::Size stride : {cv::Size(4, 4), cv::Size(8, 8)}) {
+                const cv::Point at(s.grey.cols / 2 / stride.width * stride.width - d.ours.Window().width / 2 / 8 * 8,
+                                   0);
+                std::vector<float> fast, slow;
+                std::vector<cv::Point> fastAt, slowAt;
+                std::vector<double> fastScores, slowScores;
+                d.ours.Descriptor(s.grey, at, stride, fast);
+                d.ours.Scores(s.grey, stride, fastAt, fastScores);
+                HogPeopleDetector::BaselineOnly(true);
+                d.ours.Descriptor(s.grey, at, stride, slow);
+                d.ours.Scores(s.grey, stride, slowAt, slowScores);
+                HogPeopleDetector::BaselineOnly(false);
+                const std::string what = d.name + " " + s.name + " stride " + std::to_string(stride.width);
+                // The histograms to the bit: only the window sums are fused,
+                // and summed in another order.
+                EXPECT_EQ(fast, slow) << what;
+                ASSERT_EQ(fastAt, slowAt) << what;
+                double worst = 0;
+                for (size_t i = 0; i < fastScores.size(); ++i)
+                    worst = std::max(worst, std::abs(fastScores[i] - slowScores[i]));
+                EXPECT_LT(worst, 1e-4) << what;
+            }
 }
 
 }  // namespace

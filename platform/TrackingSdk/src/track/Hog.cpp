@@ -3,8 +3,10 @@
 #include <opencv2/objdetect.hpp>
 
 #include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -120,19 +122,118 @@ const Gradients& GradientTable()
     return *table;
 }
 
-// o += w * in over n floats, n a multiple of 4.
-inline void AddScaled(float* o, const float* in, float w, size_t n)
+// The block stage in the vectors every x86-64 has.
+namespace baseline {
+struct I {
+    using V = __m128;
+    static constexpr size_t N = 4;
+    static V Zero() { return _mm_setzero_ps(); }
+    static V Set(float v) { return _mm_set1_ps(v); }
+    static V Load(const float* p) { return _mm_loadu_ps(p); }
+    static void Store(float* p, V v) { _mm_storeu_ps(p, v); }
+    static V Add(V a, V b) { return _mm_add_ps(a, b); }
+    static V Mul(V a, V b) { return _mm_mul_ps(a, b); }
+    static V Div(V a, V b) { return _mm_div_ps(a, b); }
+    static V Min(V a, V b) { return _mm_min_ps(a, b); }
+    static V Sqrt(V a) { return _mm_sqrt_ps(a); }
+};
+#include "track/HogKernels.inc"
+}  // namespace baseline
+
+// And twice as wide, where the processor has AVX2; no FMA, so that both
+// give the same histograms.
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+struct I {
+    using V = __m256;
+    static constexpr size_t N = 8;
+    static V Zero() { return _mm256_setzero_ps(); }
+    static V Set(float v) { return _mm256_set1_ps(v); }
+    static V Load(const float* p) { return _mm256_loadu_ps(p); }
+    static void Store(float* p, V v) { _mm256_storeu_ps(p, v); }
+    static V Add(V a, V b) { return _mm256_add_ps(a, b); }
+    static V Mul(V a, V b) { return _mm256_mul_ps(a, b); }
+    static V Div(V a, V b) { return _mm256_div_ps(a, b); }
+    static V Min(V a, V b) { return _mm256_min_ps(a, b); }
+    static V Sqrt(V a) { return _mm256_sqrt_ps(a); }
+};
+#include "track/HogKernels.inc"
+}  // namespace avx2
+#pragma GCC pop_options
+
+// The scores of a row of windows one block column apart, eight side by side
+// in registers; the planes have room for the loads past the last.
+struct WindowRow {
+    const float* first;  // the row's first block
+    const float* svm;    // in our block order
+    int blocksX, blocksY;
+    size_t rows;    // floats from one block row of a window to the next
+    size_t cellsX;  // block columns from one block of a window to the next
+    size_t gx;
+    size_t n;
+};
+
+void ScoreRow(const WindowRow& r, float* score)
 {
-    const __m128 scale = _mm_set1_ps(w);
-    for (size_t k = 0; k < n; k += 4)
-        _mm_storeu_ps(o + k, _mm_add_ps(_mm_loadu_ps(o + k), _mm_mul_ps(scale, _mm_loadu_ps(in + k))));
+    for (size_t i = 0; i < r.n; i += 8) {
+        __m128 a = _mm_setzero_ps(), b = _mm_setzero_ps();
+        const float* svm = r.svm;
+        for (int by = 0; by < r.blocksY; ++by)
+            for (int bx = 0; bx < r.blocksX; ++bx) {
+                const float* v = r.first + static_cast<size_t>(by) * r.rows + static_cast<size_t>(bx) * r.cellsX + i;
+                for (int k = 0; k < kChannels; ++k, ++svm, v += r.gx) {
+                    const __m128 coeff = _mm_set1_ps(*svm);
+                    a = _mm_add_ps(a, _mm_mul_ps(coeff, _mm_loadu_ps(v)));
+                    b = _mm_add_ps(b, _mm_mul_ps(coeff, _mm_loadu_ps(v + 4)));
+                }
+            }
+        _mm_storeu_ps(score + i, a);
+        _mm_storeu_ps(score + i + 4, b);
+    }
 }
 
-// Row length of the per-level planes: room for four-wide loads past the
-// last block column.
+// Four sums per window, so that the fused adds do not wait on each other.
+__attribute__((target("avx2,fma"))) void ScoreRowFma(const WindowRow& r, float* score)
+{
+    for (size_t i = 0; i < r.n; i += 8) {
+        __m256 a[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+        const float* svm = r.svm;
+        for (int by = 0; by < r.blocksY; ++by)
+            for (int bx = 0; bx < r.blocksX; ++bx) {
+                const float* v = r.first + static_cast<size_t>(by) * r.rows + static_cast<size_t>(bx) * r.cellsX + i;
+                for (int k = 0; k < kChannels; k += 4, svm += 4, v += 4 * r.gx)
+                    for (int q = 0; q < 4; ++q)
+                        a[q] = _mm256_fmadd_ps(_mm256_broadcast_ss(svm + q),
+                                               _mm256_loadu_ps(v + static_cast<size_t>(q) * r.gx), a[q]);
+            }
+        _mm256_storeu_ps(score + i, _mm256_add_ps(_mm256_add_ps(a[0], a[1]), _mm256_add_ps(a[2], a[3])));
+    }
+}
+
+struct Kernels {
+    void (*horizontal)(const float*, size_t, int, size_t, size_t, float*, const AxisWeights&);
+    void (*vertical)(const float* const*, size_t, float*, const AxisWeights&);
+    void (*normalise)(float*, size_t);
+    void (*scoreRow)(const WindowRow&, float*);
+};
+
+constexpr Kernels kBaseline{baseline::Horizontal, baseline::Vertical, baseline::Normalise, ScoreRow};
+constexpr Kernels kAvx2{avx2::Horizontal, avx2::Vertical, avx2::Normalise, ScoreRowFma};
+
+std::atomic<bool> g_baselineOnly{false};
+
+const Kernels& ActiveKernels()
+{
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return avx2 && !g_baselineOnly.load(std::memory_order_relaxed) ? kAvx2 : kBaseline;
+}
+
+// Row length of the per-level planes: room for eight-wide loads past the
+// last block column, in whole vectors.
 size_t Padded(size_t columns)
 {
-    return (columns + 7 + 3) / 4 * 4;
+    return (columns + 7 + 7) / 8 * 8;
 }
 
 int Steps(int length, int window, int stride)
@@ -166,6 +267,16 @@ cv::Size CacheStride(cv::Size winStride)
 }
 
 }  // namespace
+
+void HogPeopleDetector::BaselineOnly(bool on) noexcept
+{
+    g_baselineOnly.store(on, std::memory_order_relaxed);
+}
+
+bool HogPeopleDetector::Avx2() noexcept
+{
+    return &ActiveKernels() == &kAvx2;
+}
 
 HogPeopleDetector::HogPeopleDetector(cv::Size window, const std::vector<float>& svm) : m_window(window)
 {
@@ -270,6 +381,7 @@ void HogPeopleDetector::ResizeInto(const cv::Mat& src, cv::Size size, std::vecto
 
 void HogPeopleDetector::Blocks(const cv::Mat& level, cv::Size cacheStride)
 {
+    const Kernels& kernels = ActiveKernels();
     const int width = level.cols, height = level.rows;
     m_cacheStride = cacheStride;
     m_levelSize = level.size();
@@ -280,10 +392,12 @@ void HogPeopleDetector::Blocks(const cv::Mat& level, cv::Size cacheStride)
     const size_t w = static_cast<size_t>(width);
     m_rowDx.resize(w);
     m_rowDy.resize(w);
-    m_rowMag0.resize(w);
-    m_rowMag1.resize(w);
-    m_rowBin0.resize(w);
-    m_rowBin1.resize(w);
+    // Pixel phases along a block step, each as long as the widest vector
+    // of block columns reads, past the image zero.
+    const int phases = cacheStride.width;
+    const size_t phase = (columns + 7) / 8 * 8 + static_cast<size_t>(kBlock / phases);
+    const size_t plane = static_cast<size_t>(phases) * phase;
+    m_planes.resize(kBins * plane);
     const size_t rowSize = kHalf * gx;
     m_rows.resize(kBlock * rowSize);
     const size_t blockRow = kChannels * gx;
@@ -303,86 +417,28 @@ void HogPeopleDetector::Blocks(const cv::Mat& level, cv::Size cacheStride)
             m_rowDx[x] = static_cast<int16_t>(static_cast<int>(row[x + 1]) - static_cast<int>(row[x - 1]));
         for (size_t x = 0; x < w; ++x)
             m_rowDy[x] = static_cast<int16_t>(static_cast<int>(below[x]) - static_cast<int>(above[x]));
-        for (size_t x = 0; x < w; ++x) {
-            const GradientBins& g = gradients.at[m_rowDy[x] + 255][m_rowDx[x] + 255];
-            m_rowMag0[x] = g.weight[0];
-            m_rowMag1[x] = g.weight[1];
-            m_rowBin0[x] = g.bin[0];
-            m_rowBin1[x] = g.bin[1];
+        // Each pixel's two bins, the others zero.
+        float* planes = m_planes.data();
+        std::fill_n(planes, kBins * plane, 0.f);
+        for (int r = 0; r < phases; ++r) {
+            float* at = planes + static_cast<size_t>(r) * phase;
+            for (size_t x = static_cast<size_t>(r), column = 0; x < w; x += static_cast<size_t>(phases), ++column) {
+                const GradientBins& g = gradients.at[m_rowDy[x] + 255][m_rowDx[x] + 255];
+                at[g.bin[0] * plane + column] = g.weight[0];
+                at[g.bin[1] * plane + column] = g.weight[1];
+            }
         }
-
-        // Each block column's two cells along this row: [channel][column].
         float* sums = m_rows.data() + static_cast<size_t>(y % kBlock) * rowSize;
-        const float* mag0 = m_rowMag0.data();
-        const float* mag1 = m_rowMag1.data();
-        const uint8_t* bin0 = m_rowBin0.data();
-        const uint8_t* bin1 = m_rowBin1.data();
-        for (size_t c = 0; c < columns; ++c) {
-            // Even and odd pixels apart, so that adding to the same bin
-            // twice in a row does not wait for the first sum.
-            float acc[4][kBins] = {};  // first cell even, odd; second cell even, odd
-            const size_t x0 = c * static_cast<size_t>(cacheStride.width);
-            // The first cell reaches half into the second and back.
-            const auto add = [&](float* a, size_t x, float w) {
-                a[bin0[x]] += w * mag0[x];
-                a[bin1[x]] += w * mag1[x];
-            };
-            for (size_t j = 0; j < kCell / 2; j += 2) {
-                add(acc[0], x0 + j, weights.cell[0][j]);
-                add(acc[1], x0 + j + 1, weights.cell[0][j + 1]);
-            }
-            for (size_t j = kCell / 2; j < kBlock - kCell / 2; j += 2) {
-                add(acc[0], x0 + j, weights.cell[0][j]);
-                add(acc[1], x0 + j + 1, weights.cell[0][j + 1]);
-                add(acc[2], x0 + j, weights.cell[1][j]);
-                add(acc[3], x0 + j + 1, weights.cell[1][j + 1]);
-            }
-            for (size_t j = kBlock - kCell / 2; j < kBlock; j += 2) {
-                add(acc[2], x0 + j, weights.cell[1][j]);
-                add(acc[3], x0 + j + 1, weights.cell[1][j + 1]);
-            }
-            for (int k = 0; k < kBins; ++k) {
-                sums[static_cast<size_t>(k) * gx + c] = acc[0][k] + acc[1][k];
-                sums[static_cast<size_t>(kBins + k) * gx + c] = acc[2][k] + acc[3][k];
-            }
-        }
+        kernels.horizontal(planes, phase, phases, columns, gx, sums, weights);
 
         // A block row is complete with its last pixel row.
         const int top = y - (kBlock - 1);
         if (top < 0 || top % cacheStride.height != 0) continue;
         float* out = m_blocks.data() + static_cast<size_t>(top / cacheStride.height) * blockRow;
-        std::fill_n(out, blockRow, 0.f);
-        for (int i = 0; i < kBlock; ++i) {
-            const float* in = m_rows.data() + static_cast<size_t>((top + i) % kBlock) * rowSize;
-            for (int cy = 0; cy < 2; ++cy) {
-                const float wy = weights.cell[cy][i];
-                if (wy == 0) continue;
-                AddScaled(out + static_cast<size_t>(cy) * rowSize, in, wy, rowSize);
-            }
-        }
-        // L2-Hys, each block on its own, four blocks at a time.
-        const __m128 clip = _mm_set1_ps(kHysClip);
-        const __m128 one = _mm_set1_ps(1.f);
-        for (size_t c = 0; c < gx; c += 4) {
-            __m128 sum = _mm_setzero_ps();
-            for (int k = 0; k < kChannels; ++k) {
-                const __m128 v = _mm_loadu_ps(out + static_cast<size_t>(k) * gx + c);
-                sum = _mm_add_ps(sum, _mm_mul_ps(v, v));
-            }
-            __m128 scale = _mm_div_ps(one, _mm_add_ps(_mm_sqrt_ps(sum), _mm_set1_ps(kChannels * 0.1f)));
-            sum = _mm_setzero_ps();
-            for (int k = 0; k < kChannels; ++k) {
-                float* p = out + static_cast<size_t>(k) * gx + c;
-                const __m128 v = _mm_min_ps(_mm_mul_ps(_mm_loadu_ps(p), scale), clip);
-                _mm_storeu_ps(p, v);
-                sum = _mm_add_ps(sum, _mm_mul_ps(v, v));
-            }
-            scale = _mm_div_ps(one, _mm_add_ps(_mm_sqrt_ps(sum), _mm_set1_ps(1e-3f)));
-            for (int k = 0; k < kChannels; ++k) {
-                float* p = out + static_cast<size_t>(k) * gx + c;
-                _mm_storeu_ps(p, _mm_mul_ps(_mm_loadu_ps(p), scale));
-            }
-        }
+        const float* in[kBlock];
+        for (int i = 0; i < kBlock; ++i) in[i] = m_rows.data() + static_cast<size_t>((top + i) % kBlock) * rowSize;
+        kernels.vertical(in, rowSize, out, weights);
+        kernels.normalise(out, gx);
     }
 }
 
@@ -392,6 +448,7 @@ void HogPeopleDetector::Windows(cv::Size winStride, double threshold, OnHit&& hi
     const int across = Steps(m_levelSize.width, m_window.width, winStride.width);
     const int down = Steps(m_levelSize.height, m_window.height, winStride.height);
     if (across <= 0 || down <= 0) return;
+    const Kernels& kernels = ActiveKernels();
     const size_t n = static_cast<size_t>(across);
     const size_t gx = Padded(static_cast<size_t>(m_gridX));
     const size_t step = static_cast<size_t>(winStride.width / m_cacheStride.width);
@@ -403,23 +460,7 @@ void HogPeopleDetector::Windows(cv::Size winStride, double threshold, OnHit&& hi
         const float* first =
             m_blocks.data() + static_cast<size_t>(wy * winStride.height / m_cacheStride.height) * kChannels * gx;
         if (step == 1) {
-            // Eight windows side by side in registers; the planes have room
-            // for the loads past the last.
-            for (size_t i = 0; i < n; i += 8) {
-                __m128 a = _mm_setzero_ps(), b = _mm_setzero_ps();
-                const float* svm = m_svm.data();
-                for (int by = 0; by < m_blocksY; ++by)
-                    for (int bx = 0; bx < m_blocksX; ++bx) {
-                        const float* v = first + static_cast<size_t>(by) * rows + static_cast<size_t>(bx) * cellsX + i;
-                        for (int k = 0; k < kChannels; ++k, ++svm, v += gx) {
-                            const __m128 coeff = _mm_set1_ps(*svm);
-                            a = _mm_add_ps(a, _mm_mul_ps(coeff, _mm_loadu_ps(v)));
-                            b = _mm_add_ps(b, _mm_mul_ps(coeff, _mm_loadu_ps(v + 4)));
-                        }
-                    }
-                _mm_storeu_ps(score + i, a);
-                _mm_storeu_ps(score + i + 4, b);
-            }
+            kernels.scoreRow({first, m_svm.data(), m_blocksX, m_blocksY, rows, cellsX, gx, n}, score);
         } else {
             std::fill_n(score, n, 0.f);
             const float* svm = m_svm.data();

@@ -53,6 +53,12 @@ public:
     // as OpenCV's. `at` must be a multiple of `winStride`.
     void Descriptor(const cv::Mat& grey, cv::Point at, cv::Size winStride, std::vector<float>& descriptor);
 
+    // For tests: the vectors every x86-64 has, even where AVX2 is there.
+    // Both give the same descriptors; scores differ by rounding.
+    static void BaselineOnly(bool on) noexcept;
+    // Whether detection now runs on AVX2.
+    static bool Avx2() noexcept;
+
 private:
     struct Hit {
         cv::Rect box;
@@ -79,8 +85,7 @@ private:
     std::vector<uint8_t> m_levelBuf, m_resizedBuf;
     cv::Mat m_level, m_resized;
     std::vector<int16_t> m_rowDx, m_rowDy;
-    std::vector<float> m_rowMag0, m_rowMag1;
-    std::vector<uint8_t> m_rowBin0, m_rowBin1;
+    std::vector<float> m_planes;  // a row's magnitudes by bin and pixel phase
     std::vector<float> m_rows;    // horizontal sums of the last block height of rows
     std::vector<float> m_blocks;  // [block row][channel][block column]
     std::vector<float> m_windowRow;
