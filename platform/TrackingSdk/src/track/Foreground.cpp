@@ -318,6 +318,14 @@ void ForegroundModel::Learn(const cv::Mat& frame, int frames, const cv::Mat& mas
     if (m_updates < kWarmUpUpdates) background = std::max(background, 1.f / static_cast<float>(m_updates + 1));
     const bool useKeep = !keep.empty() && keep.size() == frame.size();
 
+    // Blocks of four background pixels, the most of a frame, all at once;
+    // the same operations in the same order as one at a time.
+    const bool blocks = background > 0.f;
+    const __m128 rate = _mm_set1_ps(background);
+    const __m128 lowest = _mm_set1_ps(minVariance), highest = _mm_set1_ps(maxVariance);
+    const float* model0 = m_toModel[0].data();
+    const float* model1 = m_toModel[1].data();
+    const float* model2 = m_toModel[2].data();
     for (int y = 0; y < frame.rows; ++y) {
         const uint8_t* in = frame.ptr<uint8_t>(y);
         float* mean = m_mean.ptr<float>(y);
@@ -326,30 +334,58 @@ void ForegroundModel::Learn(const cv::Mat& frame, int frames, const cv::Mat& mas
         uint16_t* age = m_age.ptr<uint16_t>(y);
         const uint8_t* label = mask.ptr<uint8_t>(y);
         const uint8_t* kept = useKeep ? keep.ptr<uint8_t>(y) : nullptr;
-        for (int x = 0; x < frame.cols; ++x, in += 3, mean += 3) {
+        const auto learn = [&](int x) {
             // Learnt at the model's own exposure. Foreground that no one
             // follows is learnt once it has stayed for ghost-frames: a
             // person walking by stays nowhere that long.
-            float rate = 0.f;
+            float r = 0.f;
             if (label[x] == kBackground) {
-                rate = background;
+                r = background;
                 age[x] = 0;
                 variance[x] =
                     std::clamp(variance[x] + background * (distance[x] - variance[x]), minVariance, maxVariance);
             } else if (kept != nullptr && kept[x] == kGhost) {
-                rate = ghost;
+                r = ghost;
             } else if (kept != nullptr && kept[x] != 0) {
                 age[x] = 0;
             } else {
                 age[x] = static_cast<uint16_t>(std::min<int>(age[x] + frames, 0xffff));
-                if (age[x] >= m_config.ghostFrames) rate = ghost;
+                if (age[x] >= m_config.ghostFrames) r = ghost;
             }
-            if (rate > 0.f) {
-                mean[0] += rate * (m_toModel[0][in[0]] - mean[0]);
-                mean[1] += rate * (m_toModel[1][in[1]] - mean[1]);
-                mean[2] += rate * (m_toModel[2][in[2]] - mean[2]);
+            if (r > 0.f) {
+                const uint8_t* p = in + 3 * x;
+                float* m = mean + 3 * x;
+                m[0] += r * (m_toModel[0][p[0]] - m[0]);
+                m[1] += r * (m_toModel[1][p[1]] - m[1]);
+                m[2] += r * (m_toModel[2][p[2]] - m[2]);
+            }
+        };
+        int x = 0;
+        for (; x + 4 <= frame.cols; x += 4) {
+            uint32_t labels;
+            std::memcpy(&labels, label + x, sizeof labels);
+            if (!blocks || labels != 0) {
+                for (int j = 0; j < 4; ++j) learn(x + j);
+                continue;
+            }
+            std::memset(age + x, 0, 4 * sizeof(uint16_t));
+            // std::clamp as max then min, with its operand order.
+            const __m128 v = _mm_loadu_ps(variance + x);
+            const __m128 moved = _mm_add_ps(v, _mm_mul_ps(rate, _mm_sub_ps(_mm_loadu_ps(distance + x), v)));
+            _mm_storeu_ps(variance + x, _mm_min_ps(highest, _mm_max_ps(lowest, moved)));
+            const uint8_t* p = in + 3 * x;
+            float* m = mean + 3 * x;
+            const __m128 target[3] = {
+                _mm_setr_ps(model0[p[0]], model1[p[1]], model2[p[2]], model0[p[3]]),
+                _mm_setr_ps(model1[p[4]], model2[p[5]], model0[p[6]], model1[p[7]]),
+                _mm_setr_ps(model2[p[8]], model0[p[9]], model1[p[10]], model2[p[11]]),
+            };
+            for (int k = 0; k < 3; ++k) {
+                const __m128 old = _mm_loadu_ps(m + 4 * k);
+                _mm_storeu_ps(m + 4 * k, _mm_add_ps(old, _mm_mul_ps(rate, _mm_sub_ps(target[k], old))));
             }
         }
+        for (; x < frame.cols; ++x) learn(x);
     }
     ++m_updates;
 }
