@@ -7,6 +7,7 @@
 SRC = "Detectors/QelObjectTracker/src/"
 WRAP = "Detectors/QelObjectTracker/SdkWrapper/src/"
 FW = "KestFramework/"
+SDK = "platform/TrackingSdk/src/track/"
 SAFE = "KestSafeFramework/include/"
 
 MUTANTS = [
@@ -233,4 +234,22 @@ MUTANTS = [
     ("obs_clip_right_by_height", WRAP + "ObjectObserver.cpp",
      "std::min(box.x + box.width, static_cast<float>(sdkObject.imageWidth))",
      "std::min(box.x + box.width, static_cast<float>(sdkObject.imageHeight))", None),
+
+    # --- Our tracking SDK: what its person detector and its frame path were given -------------
+    ("sdk_still_thing_reported", SDK + "StreamTracker.h",
+     "(!m_judgesLooks || track.person || track.moved)", "(true)", None),
+    ("sdk_end_of_unreported_track", SDK + "StreamTracker.cpp",
+     "        if (track.reported) finished.push_back(track.id);\n        return true;",
+     "        if (Confirmed(track)) finished.push_back(track.id);\n        return true;", None),
+    ("sdk_mask_labels_4_connected", SDK + "BinaryMask.cpp",
+     "m_runs[static_cast<size_t>(j)].end < begin) ++j;", "m_runs[static_cast<size_t>(j)].end <= begin) ++j;", None),
+    ("sdk_hog_no_gaussian_weights", SDK + "Hog.cpp",
+     "const float gauss = std::exp(-(d * d) * scale);", "const float gauss = std::exp(-(d * d) * scale * 0.f);",
+     None),
+    ("sdk_hog_no_hysteresis_clip", SDK + "Hog.cpp",
+     "constexpr float kHysClip = 0.2f;", "constexpr float kHysClip = 1.f;", None),
+    ("sdk_foreground_weak_limit", SDK + "Foreground.cpp",
+     "quarter = _mm_set1_ps(0.25f);", "quarter = _mm_set1_ps(0.3f);", None),
+    ("sdk_streamed_copy_tail_lost", "platform/PixelCopy/include/PixelCopy/PixelCopy.h",
+     "    _mm_sfence();\n    std::memcpy(d, s, size);", "    _mm_sfence();", None),
 ]

@@ -112,12 +112,14 @@ TEST_F(Looking, WhatStaysInPlaceAndNeverLooksLikeAPersonIsNeverReported)
 {
     Start(true);
     std::set<int32_t> reported;
+    bool ended = false;
     for (int f = 0; f < 20; ++f) {
         const auto tracks = Frame({At(100, 80)});
         for (const auto& [id, o] : tracks) reported.insert(id);
+        ended = ended || !finished.empty();
     }
     EXPECT_TRUE(reported.empty()) << "a door, a pillar, a shelf";
-    EXPECT_TRUE(finished.empty()) << "no end of what was never reported";
+    EXPECT_FALSE(ended) << "no end of what was never reported";
     // Someone who looks like a person is followed there all the same.
     const auto person = Frame({At(100, 80, true)});
     ASSERT_EQ(person.size(), 1u);
