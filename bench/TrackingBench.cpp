@@ -84,6 +84,55 @@ void BM_TrackSceneFrame(benchmark::State& state)
 }
 BENCHMARK(BM_TrackSceneFrame)->Arg(7)->Arg(1)->ArgName("detector_step")->Unit(benchmark::kMicrosecond);
 
+// The steady state of one stream as a server runs it: the scene played on
+// without jumping back, at a camera's frame rate, with the engine's own
+// settings (faces included) and its default detector step; each frame is
+// rendered outside the timing, the stream's first frames are not timed.
+void BM_TrackContinuousScene(benchmark::State& state)
+{
+    constexpr uint32_t kFrames = 1000;
+    constexpr uint32_t kWarmUp = 30;
+    Scene::Settings settings;
+    settings.frames = kFrames + kWarmUp;
+    settings.fps = static_cast<double>(state.range(0));
+    const Scene::Generator scene(settings);
+    tsdk::detail::EngineConfig config = Config(7);
+    config.person.faceModel = QEL_FACE_MODEL;
+    tsdk::detail::TrackIdSource ids;
+    tsdk::detail::StreamTracker tracker(config, ids, tsdk::detail::CreateDetector(config));
+    std::vector<tsdk::TrackedObject> objects;
+    std::vector<int32_t> finished;
+    std::vector<uint8_t> rgb;
+    const auto track = [&](uint32_t frame) {
+        scene.Render(frame, rgb);
+        const fsdk::Image image(640, 360, fsdk::Format::R8G8B8, rgb.data(), false);
+        objects.clear();
+        finished.clear();
+        tracker.Process(image, objects, finished);
+        benchmark::DoNotOptimize(objects.data());
+    };
+    for (uint32_t f = 0; f < kWarmUp; ++f) track(f);
+    uint32_t next = kWarmUp;
+    for (auto _ : state) {
+        state.PauseTiming();
+        scene.Render(next, rgb);
+        state.ResumeTiming();
+        const fsdk::Image image(640, 360, fsdk::Format::R8G8B8, rgb.data(), false);
+        objects.clear();
+        finished.clear();
+        tracker.Process(image, objects, finished);
+        benchmark::DoNotOptimize(objects.data());
+        ++next;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_TrackContinuousScene)
+    ->Arg(25)
+    ->Arg(10)
+    ->ArgName("fps")
+    ->Iterations(1000)
+    ->Unit(benchmark::kMicrosecond);
+
 // The detection stage alone, as one detector run on one core: the
 // foreground, its candidates and the HOG check of the people in them, on
 // every frame of the scene, with the people it found as the tracker's hints.

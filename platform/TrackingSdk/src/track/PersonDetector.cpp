@@ -11,6 +11,7 @@
 #include "track/Config.h"
 #include "track/Detector.h"
 #include "track/Foreground.h"
+#include "track/Glance.h"
 
 namespace tsdk::detail {
 namespace {
@@ -65,6 +66,13 @@ constexpr double kShownOverlap = 0.3;
 constexpr double kPartOfPerson = 0.6;
 // A person's box is this many face widths wide.
 constexpr float kFaceWidths = 2.5f;
+// Looking again for someone who stands still: what the last look there
+// found stands for this many later runs, while the region looks the same
+// (no cell of its glance changed by more than a sensor's noise).
+constexpr int kLookReuseRuns = 3;
+constexpr double kSameLookBox = 0.8;
+constexpr int kSameCell = 10;
+constexpr double kSameMean = 3.0;
 
 float Ramp(float value, float zeroAt, float oneAt)
 {
@@ -106,6 +114,7 @@ public:
                 m_mask.setTo(ForegroundModel::kForeground, m_binary);
             }
         }
+        ++m_run;
         if (m_model.Updates() == 0) {
             // The first look is learnt as the background: whoever is in view
             // already is found by their looks alone, over the whole frame.
@@ -535,6 +544,18 @@ private:
             if (shown) continue;
             const cv::Rect around =
                 cv::Rect(box.x - box.width / 4, box.y - box.height / 8, box.width * 3 / 2, box.height * 5 / 4) & image;
+            if (around.area() <= 0) continue;
+            // Someone standing still looks the same as at the last look.
+            m_glance.Take(grey, around);
+            Look* last = nullptr;
+            for (Look& look : m_looks)
+                if (Iou(look.box, box) >= kSameLookBox && (last == nullptr || look.run > last->run)) last = &look;
+            if (last != nullptr && m_run - last->run <= kLookReuseRuns &&
+                last->glance.Same(m_glance, kSameCell, kSameMean)) {
+                last->used = m_run;
+                if (last->found && Iou(box, last->hit.box) >= kShownOverlap) m_candidates.push_back(FromHit(last->hit));
+                continue;
+            }
             m_hits.clear();
             // The box may be a body's, narrower than the shoulders, or cut
             // at the bottom of the view: faces of a wide range of sizes.
@@ -562,7 +583,20 @@ private:
                 }
             }
             if (best != nullptr) m_candidates.push_back(FromHit(*best));
+            if (last == nullptr) {
+                m_looks.emplace_back();
+                last = &m_looks.back();
+            }
+            last->box = box;
+            last->glance = m_glance;
+            last->found = best != nullptr;
+            if (best != nullptr) last->hit = *best;
+            last->run = m_run;
+            last->used = m_run;
         }
+        // What no one was looked for at in this run is forgotten.
+        m_looks.erase(std::remove_if(m_looks.begin(), m_looks.end(), [&](const Look& l) { return l.used != m_run; }),
+                      m_looks.end());
     }
 
     // The share of `part` inside `whole`.
@@ -670,6 +704,16 @@ private:
         return shape * filled * size;
     }
 
+    // The last look for someone who was not in the foreground.
+    struct Look {
+        cv::Rect box;  // where they were expected
+        Glance glance;  // of the region looked at
+        bool found = false;
+        PersonHit hit;
+        int64_t run = 0;   // of the look
+        int64_t used = 0;  // the last run that wanted it
+    };
+
     const PersonDetectorConfig m_config;
     const bool m_scaling;
     const int m_scaleSize;
@@ -701,6 +745,9 @@ private:
     PersonAppearance m_appearance;
     std::vector<PersonHit> m_hits;
     cv::Mat m_grey;
+    int64_t m_run = 0;
+    std::vector<Look> m_looks;
+    Glance m_glance;
 };
 
 }  // namespace
