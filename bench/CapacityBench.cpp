@@ -7,8 +7,10 @@
 // Every stream plays the scene on without ever jumping back: a scene played
 // in a loop makes everyone vanish and reappear elsewhere at each turn, which
 // no camera shows and which costs the detector far more than people walking
-// do. The first seconds, when every stream starts at once and makes its
-// first whole-frame look, are counted apart from the steady state after.
+// do. The first seconds, when the streams start and each makes its first
+// whole-frame look, are counted apart from the steady state after: with
+// every stream starting at the same moment, and with the streams joining
+// one after another over ten seconds.
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -101,15 +103,19 @@ void BM_RealTimeStreams(benchmark::State& state)
     const auto height = static_cast<uint32_t>(state.range(1));
     const auto fps = static_cast<double>(state.range(2));
     const auto streams = static_cast<size_t>(state.range(3));
-    constexpr double kWarmUpSeconds = 4;
-    constexpr double kSeconds = 12;
+    // Seconds over which the streams join one after another, as a server
+    // brings its cameras up; 0: all at once.
+    const auto ramp = static_cast<double>(state.range(4));
+    constexpr double kWarmUpSeconds = 15;
+    constexpr double kSeconds = 25;
     const auto frames = static_cast<size_t>(kSeconds * fps);
     const auto warmUpFrames = static_cast<size_t>(kWarmUpSeconds * fps);
-    // A scene twice as long as the run, every stream starting at a place of
-    // its own in its first half: together the streams see all of it, its
-    // crowded and its quiet moments, as cameras of one site would.
-    const auto pictures = Pictures(width, height, fps, static_cast<uint32_t>(2 * frames));
-    const auto firstPicture = [&](size_t s) { return s * frames / streams; };
+    // The built-in scene's minute (six people and a car), every stream
+    // starting at a place of its own: together the streams see all of it,
+    // its crowded and its quiet moments, as cameras of one site would.
+    const auto scene = static_cast<size_t>(60 * fps);
+    const auto pictures = Pictures(width, height, fps, static_cast<uint32_t>(scene));
+    const auto firstPicture = [&](size_t s) { return s * (scene - frames) / streams; };
 
     RefHost::Host host(1);
     RefHost::LoadedModule module(std::string(QEL_MODULE_DIR) + "/" + RefHost::kModuleLibraryName);
@@ -147,7 +153,8 @@ void BM_RealTimeStreams(benchmark::State& state)
                 // Spread over the interval, as independent cameras are.
                 const auto offset = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                     interval * (static_cast<double>(s) / static_cast<double>(streams)));
-                for (size_t f = 0; f < frames; ++f) {
+                const auto joins = static_cast<size_t>(ramp * fps * static_cast<double>(s) / static_cast<double>(streams));
+                for (size_t f = joins; f < frames; ++f) {
                     const auto due = start + offset +
                                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                          interval * static_cast<double>(f));
@@ -188,12 +195,13 @@ void BM_RealTimeStreams(benchmark::State& state)
     state.counters["streams_at_full_load"] = std::thread::hardware_concurrency() / (cpuPerFrame * fps);
 }
 BENCHMARK(BM_RealTimeStreams)
-    ->ArgNames({"width", "height", "fps", "streams"})
-    ->Args({1920, 1080, 10, 4})
-    ->Args({1920, 1080, 10, 40})
-    ->Args({640, 360, 25, 1})
-    ->Args({640, 360, 25, 4})
-    ->Args({640, 360, 25, 60})
+    ->ArgNames({"width", "height", "fps", "streams", "ramp"})
+    ->Args({1920, 1080, 10, 4, 0})
+    ->Args({1920, 1080, 10, 40, 0})
+    ->Args({1920, 1080, 10, 40, 10})
+    ->Args({640, 360, 25, 4, 0})
+    ->Args({640, 360, 25, 60, 0})
+    ->Args({640, 360, 25, 60, 10})
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);

@@ -172,6 +172,28 @@ void BM_DetectSceneFrame(benchmark::State& state)
 }
 BENCHMARK(BM_DetectSceneFrame)->Unit(benchmark::kMicrosecond);
 
+// A stream's first detector run, which also looks at the whole picture for
+// the people in view from the start: what every stream costs once when a
+// server starts its cameras.
+void BM_FirstLook(benchmark::State& state)
+{
+    const auto& frames = Frames();
+    tsdk::detail::EngineConfig config = Config(7);
+    config.person.faceModel = QEL_FACE_MODEL;
+    auto detector = tsdk::detail::CreateDetector(config);
+    std::vector<tsdk::detail::Detection> detections;
+    const fsdk::Image image(640, 360, fsdk::Format::R8G8B8, frames[0].data(), false);
+    for (auto _ : state) {
+        state.PauseTiming();
+        detector = tsdk::detail::CreateDetector(config);
+        state.ResumeTiming();
+        detector->Detect(image, tsdk::detail::DetectionContext{}, detections);
+        benchmark::DoNotOptimize(detections.data());
+    }
+}
+BENCHMARK(BM_FirstLook)->Unit(benchmark::kMillisecond);
+
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -351,3 +351,85 @@ TEST(PersonLooks, TwoWalkingAbreastAreTwoPeopleAndTheCarIsNoOne)
 }
 
 }  // namespace
+
+namespace {
+
+// A frame of the scene with a tall figure in full view whom the HOG
+// detectors see, and that figure's box; false when there is none.
+bool StandingFigure(std::vector<uint8_t>& rgb, Scene::Box& box)
+{
+    const Scene::Generator& scene = DefaultScene();
+    PersonAppearance appearance;
+    std::vector<PersonHit> hits;
+    for (uint32_t f = 0; f < scene.FrameCount(); f += 10) {
+        for (const Scene::Truth& t : scene.TruthAt(f)) {
+            if (t.visibility < 0.99 || t.box.height < 90) continue;
+            scene.Render(f, rgb);
+            cv::Mat grey;
+            cv::cvtColor(cv::Mat(360, 640, CV_8UC3, rgb.data()), grey, cv::COLOR_RGB2GRAY);
+            appearance.Find(grey,
+                            cv::Rect(static_cast<int>(t.box.x), static_cast<int>(t.box.y),
+                                     static_cast<int>(t.box.width), static_cast<int>(t.box.height)),
+                            static_cast<int>(t.box.height), hits);
+            for (const PersonHit& h : hits)
+                if (IoU({static_cast<float>(h.box.x), static_cast<float>(h.box.y), static_cast<float>(h.box.width),
+                         static_cast<float>(h.box.height)},
+                        t.box) >= 0.4) {
+                    box = t.box;
+                    return true;
+                }
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(PersonLooks, SomeoneStandingStillIsFoundAgainOnEveryRunAndNotOnceGone)
+{
+    // Someone in view from the first frame is part of the background: the
+    // foreground never shows them, and each run looks for them again where
+    // the tracker expects them. What one look found may stand for the next
+    // runs only while the place looks the same.
+    std::vector<uint8_t> standing;
+    Scene::Box truth;
+    ASSERT_TRUE(StandingFigure(standing, truth));
+    std::vector<uint8_t> bare(640 * 360 * 3);
+    cv::cvtColor(Bare(), cv::Mat(360, 640, CV_8UC3, bare.data()), cv::COLOR_GRAY2RGB);
+    cv::Mat withFigure(360, 640, CV_8UC3, standing.data());
+    cv::Mat grey;
+    cv::cvtColor(withFigure, grey, cv::COLOR_RGB2GRAY);
+    cv::cvtColor(grey, withFigure, cv::COLOR_GRAY2RGB);  // the same light as the bare frame
+
+    EngineConfig config;
+    config.scaleResultSize = 640;
+    auto detector = CreatePersonDetector(config);
+    std::vector<Detection> detections;
+    const fsdk::Rect expected{static_cast<float>(truth.x), static_cast<float>(truth.y),
+                              static_cast<float>(truth.width), static_cast<float>(truth.height)};
+    std::vector<TrackHint> hints{{expected, true, false, true}};
+    std::vector<float> presence(1, -1.f);
+    DetectionContext context;
+    context.tracks = {hints.data(), hints.size()};
+    context.presence = {presence.data(), presence.size()};
+    const auto found = [&] {
+        for (const Detection& d : detections)
+            if (d.person && IoU(d.box, truth) >= 0.4) return true;
+        return false;
+    };
+
+    const fsdk::Image still(640, 360, fsdk::Format::R8G8B8, standing.data(), false);
+    detector->Detect(still, DetectionContext{}, detections);
+    ASSERT_TRUE(found()) << "the first look over the whole frame sees them";
+    for (int run = 1; run <= 6; ++run) {
+        detector->Detect(still, context, detections);
+        EXPECT_TRUE(found()) << "run " << run;
+    }
+    // They leave without a step the foreground would show (the frame
+    // before was the last with them): the place they stood is bare.
+    const fsdk::Image gone(640, 360, fsdk::Format::R8G8B8, bare.data(), false);
+    for (int run = 1; run <= 3; ++run) {
+        detector->Detect(gone, context, detections);
+        EXPECT_FALSE(found()) << "run " << run << " after they left";
+    }
+}

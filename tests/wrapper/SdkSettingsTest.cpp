@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
+#include <atomic>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "ElfSymbols.h"
 #include "SdkLogCapture.h"
@@ -217,6 +221,32 @@ TEST(SdkImage, PixelsOfAFreedPictureServeTheNextOfItsSizeOnly)
     fsdk::Image next(64, 32, fsdk::Format::R8G8B8);
     EXPECT_EQ(next.getData(), pixels);
     EXPECT_EQ(next.getDataSize(), 64 * 32 * 3);
+}
+
+TEST(SdkImage, PicturesMadeAndFreedOnManyThreadsAreEachTheirOwn)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> damaged{0};
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([t, &damaged] {
+            for (int round = 0; round < 200; ++round) {
+                const int width = 16 + (round + t) % 3;  // a few sizes, swapped between threads
+                fsdk::Image a(width, 8, fsdk::Format::R8G8B8), b(width, 8, fsdk::Format::R8G8B8);
+                const auto value = static_cast<uint8_t>(t * 16 + round % 16);
+                std::memset(a.getData(), value, static_cast<size_t>(a.getDataSize()));
+                std::memset(b.getData(), value ^ 0xff, static_cast<size_t>(b.getDataSize()));
+                std::this_thread::yield();
+                const auto* pa = static_cast<const uint8_t*>(a.getData());
+                const auto* pb = static_cast<const uint8_t*>(b.getData());
+                for (int64_t i = 0; i < a.getDataSize(); ++i)
+                    if (pa[i] != value || pb[i] != static_cast<uint8_t>(value ^ 0xff)) {
+                        ++damaged;
+                        break;
+                    }
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(damaged.load(), 0);
 }
 
 TEST(SdkLibraries, ExportTheirEntryPointsAndNoInternals)

@@ -33,12 +33,17 @@ struct alignas(64) Image::Storage {
     }
 
 private:
-    // A few blocks wait for the next picture of their size: a stream's
-    // frames are all alike, and fresh memory would cost page faults on every
-    // frame. Each slot owns what it holds; blocks move by exchange.
-    static constexpr size_t kSlots = 8;
+    // Blocks wait for the next picture of their size: a stream's frames are
+    // all alike, and fresh memory would cost page faults, and the kernel's
+    // zeroing of every page, on every frame. A server runs many streams
+    // whose frames are in flight at once, so the waiting blocks are bounded
+    // by the memory they hold rather than by a handful of slots. Each slot
+    // owns what it holds; blocks move by exchange.
+    static constexpr size_t kSlots = 64;
     static constexpr size_t kLargestKept = size_t{64} << 20;
+    static constexpr size_t kMostIdleBytes = size_t{384} << 20;
     static std::atomic<Storage*> slots[kSlots];
+    static std::atomic<size_t> idleBytes;
 
     static Storage* Take(size_t size) noexcept
     {
@@ -46,6 +51,7 @@ private:
             if (slot.load(std::memory_order_relaxed) == nullptr) continue;
             Storage* held = slot.exchange(nullptr, std::memory_order_acquire);
             if (held == nullptr) continue;
+            idleBytes.fetch_sub(held->size, std::memory_order_relaxed);
             if (held->size == size) return held;
             if (!Keep(held)) Destroy(held);
         }
@@ -54,11 +60,17 @@ private:
     static bool Keep(Storage* storage) noexcept
     {
         if (storage->size > kLargestKept) return false;
+        if (idleBytes.fetch_add(storage->size, std::memory_order_relaxed) + storage->size > kMostIdleBytes) {
+            idleBytes.fetch_sub(storage->size, std::memory_order_relaxed);
+            return false;
+        }
         for (std::atomic<Storage*>& slot : slots) {
+            if (slot.load(std::memory_order_relaxed) != nullptr) continue;
             Storage* empty = nullptr;
             if (slot.compare_exchange_strong(empty, storage, std::memory_order_release, std::memory_order_relaxed))
                 return true;
         }
+        idleBytes.fetch_sub(storage->size, std::memory_order_relaxed);
         return false;
     }
     static void Destroy(Storage* storage) noexcept
@@ -69,6 +81,7 @@ private:
 };
 
 std::atomic<Image::Storage*> Image::Storage::slots[Image::Storage::kSlots] = {};
+std::atomic<size_t> Image::Storage::idleBytes{0};
 
 namespace {
 

@@ -30,7 +30,9 @@ constexpr double kScanStep = 1.15;
 constexpr int kScanLevels = 8;
 // A face is taken from this many overlapping detections on.
 constexpr int kFaceNeighbours = 3;
-constexpr double kFaceStep = 1.1;
+// The whole-image look, once a stream, every stream at once when a server
+// starts: coarser steps between face sizes.
+constexpr double kScanFaceStep = 1.15;
 constexpr int kMinFace = 14;
 // The body below a face, in face widths: as wide as the shoulders, from
 // above the hair down to the feet of someone standing.
@@ -114,7 +116,7 @@ void PersonAppearance::KeepStrongest(std::vector<PersonHit>& hits, size_t first)
 }
 
 void PersonAppearance::FindFaces(const cv::Mat& grey, const cv::Rect& region, int minFace, int maxFace, int bottom,
-                                 std::vector<PersonHit>& hits)
+                                 std::vector<PersonHit>& hits, double step)
 {
     const cv::Rect image(0, 0, grey.cols, grey.rows);
     minFace = std::max(minFace, kMinFace);
@@ -126,7 +128,7 @@ void PersonAppearance::FindFaces(const cv::Mat& grey, const cv::Rect& region, in
     if (around.width < minFace || around.height < minFace) return;
     m_found.clear();
     m_neighbours.clear();
-    m_faces.detectMultiScale(grey(around), m_found, m_neighbours, kFaceStep, kFaceNeighbours, 0,
+    m_faces.detectMultiScale(grey(around), m_found, m_neighbours, step, kFaceNeighbours, 0,
                              cv::Size(minFace, minFace), cv::Size(maxFace, maxFace));
     for (size_t i = 0; i < m_found.size(); ++i) {
         const cv::Rect face = m_found[i] + around.tl();
@@ -176,7 +178,7 @@ void PersonAppearance::Scan(const cv::Mat& grey, std::vector<PersonHit>& hits)
             if (hit.box.area() > 0) hits.push_back(hit);
         }
     }
-    FindFaces(grey, image, kMinFace, grey.rows / 2, grey.rows, hits);
+    FindFaces(grey, image, kMinFace, grey.rows / 2, grey.rows, hits, kScanFaceStep);
     KeepStrongest(hits);
 }
 

@@ -41,9 +41,11 @@ public:
 
     // The people in `region` whose faces, between `minFace` and `maxFace`
     // wide, show: each as the box their body takes below the face, cut at
-    // `bottom`. Added to `hits`.
+    // `bottom`. Added to `hits`. `step`: the factor between the face sizes
+    // looked for.
     void FindFaces(const cv::Mat& grey, const cv::Rect& region, int minFace, int maxFace, int bottom,
-                   std::vector<PersonHit>& hits);
+                   std::vector<PersonHit>& hits, double step = kFaceStep);
+    static constexpr double kFaceStep = 1.1;
     bool HasFaces() const noexcept { return !m_faces.empty(); }
 
     // How much of a detector's window the person fills, in height and in
