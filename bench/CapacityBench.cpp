@@ -153,7 +153,8 @@ void BM_RealTimeStreams(benchmark::State& state)
                 // Spread over the interval, as independent cameras are.
                 const auto offset = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                     interval * (static_cast<double>(s) / static_cast<double>(streams)));
-                const auto joins = static_cast<size_t>(ramp * fps * static_cast<double>(s) / static_cast<double>(streams));
+                const auto joins =
+                    static_cast<size_t>(ramp * fps * static_cast<double>(s) / static_cast<double>(streams));
                 for (size_t f = joins; f < frames; ++f) {
                     const auto due = start + offset +
                                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(

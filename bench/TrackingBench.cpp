@@ -126,12 +126,7 @@ void BM_TrackContinuousScene(benchmark::State& state)
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_TrackContinuousScene)
-    ->Arg(25)
-    ->Arg(10)
-    ->ArgName("fps")
-    ->Iterations(1000)
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TrackContinuousScene)->Arg(25)->Arg(10)->ArgName("fps")->Iterations(1000)->Unit(benchmark::kMicrosecond);
 
 // The detection stage alone, as one detector run on one core: the
 // foreground, its candidates and the HOG check of the people in them, on
@@ -192,7 +187,6 @@ void BM_FirstLook(benchmark::State& state)
     }
 }
 BENCHMARK(BM_FirstLook)->Unit(benchmark::kMillisecond);
-
 
 }  // namespace
 

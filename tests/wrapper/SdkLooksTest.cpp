@@ -405,8 +405,8 @@ TEST(PersonLooks, SomeoneStandingStillIsFoundAgainOnEveryRunAndNotOnceGone)
     config.scaleResultSize = 640;
     auto detector = CreatePersonDetector(config);
     std::vector<Detection> detections;
-    const fsdk::Rect expected{static_cast<float>(truth.x), static_cast<float>(truth.y),
-                              static_cast<float>(truth.width), static_cast<float>(truth.height)};
+    const fsdk::Rect expected{static_cast<float>(truth.x), static_cast<float>(truth.y), static_cast<float>(truth.width),
+                              static_cast<float>(truth.height)};
     std::vector<TrackHint> hints{{expected, true, false, true}};
     std::vector<float> presence(1, -1.f);
     DetectionContext context;

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/filesystem.hpp>
 #include <atomic>
+#include <boost/filesystem.hpp>
 #include <cstring>
 #include <fstream>
 #include <string>

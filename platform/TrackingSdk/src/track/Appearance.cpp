@@ -128,8 +128,8 @@ void PersonAppearance::FindFaces(const cv::Mat& grey, const cv::Rect& region, in
     if (around.width < minFace || around.height < minFace) return;
     m_found.clear();
     m_neighbours.clear();
-    m_faces.detectMultiScale(grey(around), m_found, m_neighbours, step, kFaceNeighbours, 0,
-                             cv::Size(minFace, minFace), cv::Size(maxFace, maxFace));
+    m_faces.detectMultiScale(grey(around), m_found, m_neighbours, step, kFaceNeighbours, 0, cv::Size(minFace, minFace),
+                             cv::Size(maxFace, maxFace));
     for (size_t i = 0; i < m_found.size(); ++i) {
         const cv::Rect face = m_found[i] + around.tl();
         const double w = face.width;

@@ -706,7 +706,7 @@ private:
 
     // The last look for someone who was not in the foreground.
     struct Look {
-        cv::Rect box;  // where they were expected
+        cv::Rect box;   // where they were expected
         Glance glance;  // of the region looked at
         bool found = false;
         PersonHit hit;
