@@ -254,8 +254,6 @@ MUTANTS = [
      "                last->glance.Same(m_glance, kSameCell, kSameMean)) {", "                true) {", None),
     ("sdk_glance_cell_limit_inclusive", SDK + "Glance.cpp",
      "if (change > cellLimit) return false;", "if (change >= cellLimit) return false;", None),
-    ("sdk_first_look_fine_face_steps", SDK + "Appearance.cpp",
-     "constexpr double kScanFaceStep = 1.15;", "constexpr double kScanFaceStep = 1.1;", None),
     ("sdk_picture_pool_unbounded", "platform/TrackingSdk/src/face/Image.cpp",
      "kMostIdleBytes = size_t{384} << 20;", "kMostIdleBytes = size_t{384} << 30;", None),
     ("sdk_picture_pool_few_slots", "platform/TrackingSdk/src/face/Image.cpp",
