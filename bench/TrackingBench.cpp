@@ -103,26 +103,23 @@ void BM_TrackContinuousScene(benchmark::State& state)
     std::vector<tsdk::TrackedObject> objects;
     std::vector<int32_t> finished;
     std::vector<uint8_t> rgb;
-    const auto track = [&](uint32_t frame) {
-        scene.Render(frame, rgb);
+    const auto track = [&] {
         const fsdk::Image image(640, 360, fsdk::Format::R8G8B8, rgb.data(), false);
         objects.clear();
         finished.clear();
         tracker.Process(image, objects, finished);
         benchmark::DoNotOptimize(objects.data());
     };
-    for (uint32_t f = 0; f < kWarmUp; ++f) track(f);
+    for (uint32_t f = 0; f < kWarmUp; ++f) {
+        scene.Render(f, rgb);
+        track();
+    }
     uint32_t next = kWarmUp;
     for (auto _ : state) {
         state.PauseTiming();
-        scene.Render(next, rgb);
+        scene.Render(next++, rgb);
         state.ResumeTiming();
-        const fsdk::Image image(640, 360, fsdk::Format::R8G8B8, rgb.data(), false);
-        objects.clear();
-        finished.clear();
-        tracker.Process(image, objects, finished);
-        benchmark::DoNotOptimize(objects.data());
-        ++next;
+        track();
     }
     state.SetItemsProcessed(state.iterations());
 }

@@ -39,13 +39,16 @@ public:
     // scale, and the people whose faces show, into `hits` (replaced).
     void Scan(const cv::Mat& grey, std::vector<PersonHit>& hits);
 
+    // The factor between the face sizes looked for, but for the first look
+    // over a whole picture.
+    static constexpr double kFaceStep = 1.1;
+
     // The people in `region` whose faces, between `minFace` and `maxFace`
     // wide, show: each as the box their body takes below the face, cut at
     // `bottom`. Added to `hits`. `step`: the factor between the face sizes
     // looked for.
     void FindFaces(const cv::Mat& grey, const cv::Rect& region, int minFace, int maxFace, int bottom,
                    std::vector<PersonHit>& hits, double step = kFaceStep);
-    static constexpr double kFaceStep = 1.1;
     bool HasFaces() const noexcept { return !m_faces.empty(); }
 
     // How much of a detector's window the person fills, in height and in

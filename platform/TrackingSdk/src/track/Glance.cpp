@@ -13,8 +13,9 @@ void Glance::Take(const cv::Mat& grey, const cv::Rect& region)
         m_region = cv::Rect(region.x, region.y, 0, 0);
         return;
     }
-    // Cell edges spread the region's pixels as evenly as they divide; a
-    // region smaller than the grid has some cells that repeat a pixel.
+    // Cell edges spread the region's pixels as evenly as they divide; in a
+    // region smaller than the grid, cells share pixels (every edge lies
+    // inside the region, so each cell's one pixel at least does too).
     std::array<int, kGrid + 1> xs{}, ys{};
     for (int i = 0; i <= kGrid; ++i) {
         xs[static_cast<size_t>(i)] = m_region.x + m_region.width * i / kGrid;
@@ -26,12 +27,12 @@ void Glance::Take(const cv::Mat& grey, const cv::Rect& region)
         std::array<uint32_t, kGrid> sums{};
         std::array<uint32_t, kGrid> counts{};
         for (int y = y0; y < y1; ++y) {
-            const uint8_t* row = grey.ptr<uint8_t>(std::min(y, m_region.y + m_region.height - 1));
+            const uint8_t* row = grey.ptr<uint8_t>(y);
             for (int cx = 0; cx < kGrid; ++cx) {
                 const int x0 = xs[static_cast<size_t>(cx)];
                 const int x1 = std::max(xs[static_cast<size_t>(cx) + 1], x0 + 1);
                 uint32_t sum = 0;
-                for (int x = x0; x < x1; ++x) sum += row[std::min(x, m_region.x + m_region.width - 1)];
+                for (int x = x0; x < x1; ++x) sum += row[x];
                 sums[static_cast<size_t>(cx)] += sum;
                 counts[static_cast<size_t>(cx)] += static_cast<uint32_t>(x1 - x0);
             }
