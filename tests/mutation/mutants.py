@@ -237,7 +237,13 @@ MUTANTS = [
 
     # --- Our tracking SDK: what its person detector and its frame path were given -------------
     ("sdk_still_thing_reported", SDK + "StreamTracker.h",
-     "(!m_judgesLooks || track.person || track.moved)", "(true)", None),
+     "(!m_judgesLooks || track.person || track.walked)", "(true)", None),
+    ("sdk_flickering_patch_reported", SDK + "StreamTracker.h",
+     "(!m_judgesLooks || track.person || track.walked)", "(!m_judgesLooks || track.person || track.moved)", None),
+    ("sdk_walk_against_first_height", SDK + "StreamTracker.cpp",
+     "kStillMove * std::max(first.height, detection.box.height)", "kStillMove * first.height", None),
+    ("sdk_walk_without_jitter_floor", SDK + "StreamTracker.cpp",
+     "kMinWalk * static_cast<float>(m_height)", "0.f", None),
     ("sdk_end_of_unreported_track", SDK + "StreamTracker.cpp",
      "        if (track.reported) finished.push_back(track.id);\n        return true;",
      "        if (Confirmed(track)) finished.push_back(track.id);\n        return true;", None),

@@ -125,6 +125,29 @@ TEST_F(Looking, WhatStaysInPlaceAndNeverLooksLikeAPersonIsNeverReported)
     ASSERT_EQ(person.size(), 1u);
 }
 
+TEST_F(Looking, APatchThatFlickersInSizeOrJittersInPlaceIsNeverReported)
+{
+    // Foreground where a shadow or a reflection falls: its box grows and
+    // shrinks by half around one place or from one end, or a small one
+    // shifts by a few pixels, run after run. None of it is someone walking.
+    struct Case {
+        const char* what;
+        fsdk::Rect even, odd;
+    };
+    for (const Case& c : {Case{"growing and shrinking", {100, 80, 20, 60}, {97, 65, 26, 90}},
+                          Case{"a thin patch lengthening downwards", {100, 80, 8, 40}, {100, 80, 8, 80}},
+                          Case{"a small patch shifting", {100, 80, 6, 12}, {104, 80, 6, 12}}}) {
+        Start(true);
+        std::set<int32_t> reported;
+        for (int f = 0; f < 20; ++f) {
+            Detection d = At(0, 0);
+            d.box = f % 2 == 0 ? c.even : c.odd;
+            for (const auto& [id, o] : Frame({d})) reported.insert(id);
+        }
+        EXPECT_TRUE(reported.empty()) << c.what;
+    }
+}
+
 TEST_F(Looking, WhatStaysInPlaceIsReportedOnceItLooksLikeAPersonOrMovesOrWhenTheDetectorCannotTell)
 {
     struct Case {

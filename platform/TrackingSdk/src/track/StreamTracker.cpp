@@ -58,6 +58,11 @@ constexpr int kDoubtfulRuns = 2;
 constexpr float kStillMove = 0.3f;
 constexpr float kStillGrowth = 1.3f;
 constexpr int kStillMemory = 20;
+// To be shown without looking like a person, a track must have walked:
+// gone 0.3 of its largest height, not merely grown or shrunk (a small patch
+// of foreground flickers in size where a person's shadow or reflection
+// falls), and further than a blob's edges jitter, this share of the image.
+constexpr float kMinWalk = 0.02f;
 // Samples of a box's colours, across and down.
 constexpr int kLooksColumns = 12;
 constexpr int kLooksRows = 20;
@@ -169,6 +174,7 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
         context.tracks = {m_hints.data(), m_hints.size()};
         context.presence = {m_presence.data(), m_presence.size()};
         m_width = width;
+        m_height = height;
         m_detector->Detect(image, context, m_detections);
         m_lastDetection = frame;
         m_detectedBefore = true;
@@ -406,13 +412,16 @@ void StreamTracker::Update(Track& track, int index)
     const Looks& looks = m_looks[static_cast<size_t>(index)];
     for (size_t i = 0; i < looks.size(); ++i) track.looks[i] += kLooksRate * (looks[i] - track.looks[i]);
     track.person = track.person || detection.person;
-    if (!track.moved) {
+    if (!track.walked) {
         const fsdk::Rect& first = track.first;
         const float dx = detection.box.x + detection.box.width / 2 - (first.x + first.width / 2);
         const float dy = detection.box.y + detection.box.height / 2 - (first.y + first.height / 2);
         const float growth = detection.box.height / std::max(first.height, 1.f);
+        const float distance = std::hypot(dx, dy);
         track.moved =
-            std::hypot(dx, dy) > kStillMove * first.height || growth > kStillGrowth || growth < 1.f / kStillGrowth;
+            track.moved || distance > kStillMove * first.height || growth > kStillGrowth || growth < 1.f / kStillGrowth;
+        track.walked = distance > std::max(kStillMove * std::max(first.height, detection.box.height),
+                                           kMinWalk * static_cast<float>(m_height));
     }
     track.filter.Correct(detection.box);
     track.box = detection.box;

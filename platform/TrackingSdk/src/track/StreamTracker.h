@@ -68,6 +68,7 @@ private:
         Looks looks{};
         bool person = false;  // seen as a person by their looks
         bool moved = false;   // left the place where they were first seen
+        bool walked = false;  // gone from there, as someone walking does
         fsdk::Rect first;     // that place
         bool reported = false;
     };
@@ -96,10 +97,11 @@ private:
     void EndStill();
     bool Confirmed(const Track& track) const noexcept { return track.hits >= m_config.minimalTrackLength; }
     // From a detector that knows people's looks, what has neither looked
-    // like a person nor moved is not reported yet: most of it is the scene.
+    // like a person nor walked away is not reported yet: most of it is the
+    // scene.
     bool Shown(const Track& track) const noexcept
     {
-        return track.active && Confirmed(track) && (!m_judgesLooks || track.person || track.moved);
+        return track.active && Confirmed(track) && (!m_judgesLooks || track.person || track.walked);
     }
 
     const EngineConfig& m_config;
@@ -108,6 +110,7 @@ private:
     uint64_t m_frameIndex = 0;
     uint64_t m_lastDetection = 0;
     int m_width = 0;  // of the image last given to the detector
+    int m_height = 0;
     bool m_detectedBefore = false;
     std::vector<Track> m_tracks;
     std::vector<StillSpot> m_still;
