@@ -12,32 +12,32 @@
 
 namespace {
 
+// Allocations made for `count` pictures of `width` by `height` when as many
+// of that size were just made and freed; the pictures are all valid.
+long AllocationsForTheNextRound(int count, int width, int height)
+{
+    std::vector<fsdk::Image> pictures;
+    pictures.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) pictures.emplace_back(width, height, fsdk::Format::R8G8B8);
+    pictures.clear();
+    const long before = AllocationCount();
+    for (int i = 0; i < count; ++i) pictures.emplace_back(width, height, fsdk::Format::R8G8B8);
+    const long made = AllocationCount() - before;
+    for (const fsdk::Image& picture : pictures) EXPECT_TRUE(picture.isValid());
+    return made;
+}
+
 TEST(ImagePoolAllocations, TheFramesOfManyStreamsServeTheNextOnes)
 {
     // Forty streams' frames in flight at once, freed, then the next forty.
-    constexpr int kStreams = 40;
-    std::vector<fsdk::Image> frames;
-    frames.reserve(kStreams);
-    for (int i = 0; i < kStreams; ++i) frames.emplace_back(97, 61, fsdk::Format::R8G8B8);
-    frames.clear();
-    const long before = AllocationCount();
-    for (int i = 0; i < kStreams; ++i) frames.emplace_back(97, 61, fsdk::Format::R8G8B8);
-    EXPECT_EQ(AllocationCount() - before, 0);
-    for (const fsdk::Image& frame : frames) EXPECT_TRUE(frame.isValid());
+    EXPECT_EQ(AllocationsForTheNextRound(40, 97, 61), 0);
 }
 
 TEST(ImagePoolAllocations, WhatWaitsStaysWithinItsBound)
 {
     // Twenty pictures of just over 32 MiB (never touched, so never in
     // memory): at most eleven of them fit in the 384 MiB that may wait.
-    constexpr int kPictures = 20;
-    std::vector<fsdk::Image> pictures;
-    pictures.reserve(kPictures);
-    for (int i = 0; i < kPictures; ++i) pictures.emplace_back(4096, 2731, fsdk::Format::R8G8B8);
-    pictures.clear();
-    const long before = AllocationCount();
-    for (int i = 0; i < kPictures; ++i) pictures.emplace_back(4096, 2731, fsdk::Format::R8G8B8);
-    EXPECT_EQ(AllocationCount() - before, kPictures - 11);
+    EXPECT_EQ(AllocationsForTheNextRound(20, 4096, 2731), 20 - 11);
 }
 
 }  // namespace

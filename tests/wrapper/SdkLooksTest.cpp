@@ -251,20 +251,24 @@ const Scene::Generator& DefaultScene()
     return scene;
 }
 
+// Frame `f` of the default scene's size, grey; `rgb` is scratch space.
+cv::Mat GreyFrame(const Scene::Generator& scene, uint32_t f, std::vector<uint8_t>& rgb)
+{
+    scene.Render(f, rgb);
+    cv::Mat grey;
+    cv::cvtColor(cv::Mat(360, 640, CV_8UC3, rgb.data()), grey, cv::COLOR_RGB2GRAY);
+    return grey;
+}
+
 // A frame of the scene with no one and nothing in it, grey.
 const cv::Mat& Bare()
 {
     static const cv::Mat bare = [] {
         const Scene::Generator& scene = DefaultScene();
         std::vector<uint8_t> rgb;
-        cv::Mat grey;
-        for (uint32_t f = scene.FrameCount(); f-- > 0;) {
-            if (!scene.TruthAt(f).empty() || !scene.VehiclesAt(f).empty()) continue;
-            scene.Render(f, rgb);
-            cv::cvtColor(cv::Mat(360, 640, CV_8UC3, rgb.data()), grey, cv::COLOR_RGB2GRAY);
-            break;
-        }
-        return grey;
+        for (uint32_t f = scene.FrameCount(); f-- > 0;)
+            if (scene.TruthAt(f).empty() && scene.VehiclesAt(f).empty()) return GreyFrame(scene, f, rgb);
+        return cv::Mat();
     }();
     return bare;
 }
@@ -279,9 +283,7 @@ TEST(PersonLooks, AFigureIsFoundWhereItStandsAndNoOneWhereItDoesNot)
     for (uint32_t f = 0; f < scene.FrameCount(); f += 5) {
         for (const Scene::Truth& t : scene.TruthAt(f)) {
             if (t.visibility < 0.99 || t.box.height < 80) continue;
-            scene.Render(f, rgb);
-            cv::Mat grey;
-            cv::cvtColor(cv::Mat(360, 640, CV_8UC3, rgb.data()), grey, cv::COLOR_RGB2GRAY);
+            const cv::Mat grey = GreyFrame(scene, f, rgb);
             const cv::Rect region(static_cast<int>(t.box.x), static_cast<int>(t.box.y), static_cast<int>(t.box.width),
                                   static_cast<int>(t.box.height));
             const int height = static_cast<int>(t.box.height);
@@ -387,9 +389,7 @@ bool StandingFigure(std::vector<uint8_t>& rgb, Scene::Box& box)
     for (uint32_t f = 0; f < scene.FrameCount(); f += 10) {
         for (const Scene::Truth& t : scene.TruthAt(f)) {
             if (t.visibility < 0.99 || t.box.height < 90) continue;
-            scene.Render(f, rgb);
-            cv::Mat grey;
-            cv::cvtColor(cv::Mat(360, 640, CV_8UC3, rgb.data()), grey, cv::COLOR_RGB2GRAY);
+            const cv::Mat grey = GreyFrame(scene, f, rgb);
             appearance.Find(grey,
                             cv::Rect(static_cast<int>(t.box.x), static_cast<int>(t.box.y),
                                      static_cast<int>(t.box.width), static_cast<int>(t.box.height)),
