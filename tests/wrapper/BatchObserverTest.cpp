@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "BatchObserver.h"
@@ -107,6 +109,9 @@ TEST_F(BatchRouting, NoResultArrivesOnceUnregisterHasReturned)
     std::atomic<bool> stop{false};
     std::atomic<int> deliveredAfter{0};
     std::atomic<bool> unregistered{false};
+    std::mutex mutex;
+    std::condition_variable delivering;
+    bool underWay = false;
     std::thread sdk([&] {
         uint32_t frame = 0;
         while (!stop) {
@@ -116,11 +121,20 @@ TEST_F(BatchRouting, NoResultArrivesOnceUnregisterHasReturned)
             batch->Add(101, frame, frame);
             ++frame;
             routing.batchTrackingResult(ref);
+            if (frame == 1) {
+                std::lock_guard<std::mutex> lock(mutex);
+                underWay = true;
+                delivering.notify_all();
+            }
             if (unregistered && ++deliveredAfter >= 50) stop = true;
         }
     });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        delivering.wait(lock, [&] { return underWay; });
+    }
     FrameResult result;
-    while (!first.PopResult(result)) std::this_thread::yield();  // deliveries are under way
+    EXPECT_TRUE(first.PopResult(result));  // the first batch is in
     routing.Unregister(101);
     unregistered = true;
     Drain(first);

@@ -285,25 +285,69 @@ TEST_F(SdkTracking, AFullBufferRefusesAndDropsTheData)
     recorder.Close();
     ASSERT_TRUE(stream->pushFrame(image, 0, new Stamp(0)));
     recorder.WaitForBatches(1);  // frame 0 is held in the callback
-    EXPECT_TRUE(stream->pushFrame(image, 1, new Stamp(1)));
-    EXPECT_TRUE(stream->pushFrame(image, 2, new Stamp(2)));
-    EXPECT_FALSE(stream->pushFrame(image, 3, new Stamp(3)));
-    EXPECT_EQ(g_stampsAlive.load(), 3);  // the refused frame's data is gone already
+    // A result being handed out holds no place: three more fit.
+    for (uint32_t frame = 1; frame <= 3; ++frame) EXPECT_TRUE(stream->pushFrame(image, frame, new Stamp(frame)));
+    EXPECT_FALSE(stream->pushFrame(image, 4, new Stamp(4)));
+    EXPECT_EQ(g_stampsAlive.load(), 4);  // the refused frame's data is gone already
     auto statistics = stream->getStatistics();
-    EXPECT_EQ(statistics.framesPushed, 3u);
+    EXPECT_EQ(statistics.framesPushed, 4u);
     EXPECT_EQ(statistics.framesRefused, 1u);
     EXPECT_EQ(statistics.framesWaiting, 3u);
 
     recorder.Open();
     stream->join();
-    EXPECT_FALSE(stream->pushFrame(image, 4, new Stamp(4)));  // finished streams refuse
-    EXPECT_FALSE(stream->pushFrame(fsdk::Image(), 5, new Stamp(5)));
+    EXPECT_FALSE(stream->pushFrame(image, 5, new Stamp(5)));  // finished streams refuse
+    EXPECT_FALSE(stream->pushFrame(fsdk::Image(), 6, new Stamp(6)));
     statistics = stream->getStatistics();
     EXPECT_EQ(statistics.framesRefused, 3u);
     EXPECT_EQ(statistics.framesWaiting, 0u);
     const auto frames = recorder.Frames(stream->getId());
-    ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[2].frameId, 2u);
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(frames[3].frameId, 3u);
+    engine->stop();
+}
+
+TEST_F(SdkTracking, AHostThatHasItsResultHasRoomForTheNextFrame)
+{
+    // One place only: every frame is pushed from the callback that hands
+    // out the result before it, as a host that pops and pushes at once.
+    auto engine = MakeEngine({{"other/frames-buffer-size", 1}});
+    auto stream = engine->createStream();
+    const fsdk::Image image = Scene({});
+    struct Chain final : tsdk::ITrackingResultObserver {
+        void batchTrackingResult(const fsdk::Ref<tsdk::ITrackingResultBatch>& batch) override
+        {
+            for (const uint32_t id : batch->getStreamIds())
+                for (const uint32_t frame : batch->getStreamFrameIds(id)) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    delivered.push_back(frame);
+                    if (frame + 1 < frames) accepted.push_back(stream->pushFrame(*image, frame + 1, nullptr));
+                    changed.notify_all();
+                }
+        }
+        const uint32_t frames = 10;
+        tsdk::IStream* stream = nullptr;
+        const fsdk::Image* image = nullptr;
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<uint32_t> delivered;
+        std::vector<bool> accepted;
+    } chain;
+    chain.stream = stream.get();
+    chain.image = &image;
+    engine->setBatchedObserver(&chain);
+    ASSERT_TRUE(stream->pushFrame(image, 0, nullptr));
+    {
+        // Every push is answered before its result could come, so the
+        // chain either reaches its end or breaks at a refusal.
+        std::unique_lock<std::mutex> lock(chain.mutex);
+        chain.changed.wait(lock, [&] {
+            return chain.delivered.size() == chain.frames ||
+                   std::find(chain.accepted.begin(), chain.accepted.end(), false) != chain.accepted.end();
+        });
+        EXPECT_EQ(chain.accepted, std::vector<bool>(chain.frames - 1, true));
+    }
+    stream->join();
     engine->stop();
 }
 

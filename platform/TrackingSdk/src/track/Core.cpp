@@ -299,8 +299,8 @@ void Core::Stop()
             stream->m_queue.clear();
             stream->m_scheduled = false;
         }
-        for (const fsdk::Ref<Stream>& stream : ready) stream->m_pending = 0;
-        for (const ResultRecord& record : completed) record.stream->m_pending = 0;
+        for (const fsdk::Ref<Stream>& stream : ready) stream->m_pending = stream->m_slots = 0;
+        for (const ResultRecord& record : completed) record.stream->m_pending = record.stream->m_slots = 0;
     }
     m_settled.notify_all();
 }
@@ -336,11 +336,12 @@ bool Core::Push(Stream& stream, const fsdk::Image& frame, uint32_t frameId, std:
     // Take the place in the buffer first so a refused frame costs no copy.
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping || stream.m_finishing || stream.m_pending >= m_config.framesBufferSize) {
+        if (m_stopping || stream.m_finishing || stream.m_slots >= m_config.framesBufferSize) {
             stream.m_refused.fetch_add(1, std::memory_order_relaxed);
             return false;
         }
         ++stream.m_pending;
+        ++stream.m_slots;
     }
     FrameItem item;
     item.frameId = frameId;
@@ -354,13 +355,14 @@ bool Core::Push(Stream& stream, const fsdk::Image& frame, uint32_t frameId, std:
 
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!copied || !item.image.isValid() || m_stopping || stream.m_finishing) {
+        --stream.m_slots;
         if (--stream.m_pending == 0) m_settled.notify_all();
         stream.m_refused.fetch_add(1, std::memory_order_relaxed);
         return false;  // `item` goes after the lock is released
     }
     stream.m_queue.push_back(std::move(item));
     stream.m_pushed.fetch_add(1, std::memory_order_relaxed);
-    stream.m_waiting.store(stream.m_pending, std::memory_order_relaxed);
+    stream.m_waiting.store(stream.m_slots, std::memory_order_relaxed);
     if (!stream.m_scheduled) {
         stream.m_scheduled = true;
         m_ready.push_back(fsdk::Ref<Stream>(&stream));
@@ -384,6 +386,7 @@ void Core::Join(Stream& stream)
         mark.finish = true;
         stream.m_queue.push_back(std::move(mark));
         ++stream.m_pending;
+        ++stream.m_slots;
         if (!stream.m_scheduled) {
             stream.m_scheduled = true;
             m_ready.push_back(fsdk::Ref<Stream>(&stream));
@@ -486,7 +489,7 @@ void Core::WorkerLoop()
             for (FrameItem& item : stream->m_queue) items.push_back(std::move(item));
             stream->m_queue.clear();
             stream->m_scheduled = false;
-            stream->m_pending = 0;
+            stream->m_pending = stream->m_slots = 0;
             lock.unlock();
             items.clear();
             out.clear();
@@ -519,7 +522,8 @@ void Core::WorkerLoop()
         for (ResultRecord& record : out) m_completed.push_back(std::move(record));
         if (!out.empty()) m_resultsReady.notify_one();
         stream->m_pending -= settled;
-        stream->m_waiting.store(stream->m_pending, std::memory_order_relaxed);
+        stream->m_slots -= settled;
+        stream->m_waiting.store(stream->m_slots, std::memory_order_relaxed);
         if (settled > 0 && stream->m_pending == 0) m_settled.notify_all();
         if (!stream->m_queue.empty()) {
             m_ready.push_back(stream);
@@ -547,8 +551,6 @@ void Core::DeliveryLoop()
         m_resultsReady.wait(lock, [&] { return m_stopping || !m_completed.empty(); });
         if (m_stopping) return;
         records.swap(m_completed);  // the emptied list goes back with its storage
-        lock.unlock();
-
         settle.clear();
         for (const ResultRecord& record : records) {
             auto entry = std::find_if(settle.begin(), settle.end(),
@@ -558,6 +560,14 @@ void Core::DeliveryLoop()
             else
                 entry->second += record.weight;
         }
+        // The frames' places in the buffer are free before their results
+        // are out: a host that pops a result and pushes at once finds room.
+        for (const auto& [stream, weight] : settle) {
+            stream->m_slots = std::max(0, stream->m_slots - weight);
+            stream->m_waiting.store(stream->m_slots, std::memory_order_relaxed);
+        }
+        lock.unlock();
+
         // Holds the streams until they are settled below.
         for (const auto& entry : settle) streams.emplace_back(entry.first);
         Deliver(records, recycled);
@@ -568,10 +578,7 @@ void Core::DeliveryLoop()
             if (m_spareRecords.size() >= kSpareRecords) break;
             m_spareRecords.push_back(std::move(record));
         }
-        for (const auto& [stream, weight] : settle) {
-            stream->m_pending = std::max(0, stream->m_pending - weight);
-            stream->m_waiting.store(stream->m_pending, std::memory_order_relaxed);
-        }
+        for (const auto& [stream, weight] : settle) stream->m_pending = std::max(0, stream->m_pending - weight);
         m_settled.notify_all();
         lock.unlock();
         recycled.clear();

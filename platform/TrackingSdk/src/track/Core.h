@@ -68,6 +68,10 @@ private:
     bool m_scheduled = false;  // queued for a worker or being processed
     bool m_finishing = false;
     int m_pending = 0;  // items pushed whose results are not delivered yet
+    // Of those, the items that still hold a place in the frame buffer: a
+    // result gives its place back before it is handed out, so a host that
+    // has its result always has room for the next frame.
+    int m_slots = 0;
 
     // Touched only by the worker that holds the stream.
     StreamTracker m_tracker;
