@@ -106,8 +106,8 @@ class Converter:
         self.initializer_shapes[name] = value.shape
         return name
 
-    def emit(self, op, inputs, hint, hw, output=None, **attrs):
-        output = output or self.fresh(hint)
+    def emit(self, op, inputs, hint, hw, **attrs):
+        output = self.fresh(hint)
         self.onnx_nodes.append(helper.make_node(op, inputs, [output], name=output, **attrs))
         self.hw[output] = hw
         if op == "Conv":
