@@ -1,4 +1,4 @@
-#include "track/Core.h"
+#include "track/engine/Core.h"
 
 #include <algorithm>
 #include <atomic>
@@ -241,7 +241,8 @@ StreamStatistics Stream::getStatistics() const
 
 // ------------------------------------------------------------------ Core
 
-Core::Core(const EngineConfig& config) : m_config(config)
+Core::Core(const EngineConfig& config, std::shared_ptr<NeuralNetwork> network)
+    : m_config(config), m_network(std::move(network))
 {
     m_spareRecords.reserve(kSpareRecords);
 }

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "common/RefCountedObject.h"
-#include "track/Config.h"
-#include "track/StreamTracker.h"
+#include "track/engine/Config.h"
+#include "track/association/StreamTracker.h"
 #include "tsdk/TrackEngine.h"
 
 namespace tsdk::detail {
@@ -89,7 +89,7 @@ private:
 
 class Core : public std::enable_shared_from_this<Core> {
 public:
-    explicit Core(const EngineConfig& config);
+    Core(const EngineConfig& config, std::shared_ptr<NeuralNetwork> network);
     ~Core();
 
     void Start();
@@ -102,7 +102,7 @@ public:
 
     const EngineConfig& Config() const noexcept { return m_config; }
     TrackIdSource& TrackIds() noexcept { return m_trackIds; }
-    std::unique_ptr<IDetector> MakeDetector() const { return CreateDetector(m_config); }
+    std::unique_ptr<IDetector> MakeDetector() const { return CreateDetector(m_config, m_network); }
 
     bool Push(Stream& stream, const fsdk::Image& frame, uint32_t frameId, std::unique_ptr<AdditionalFrameData> data);
     void Join(Stream& stream);
@@ -122,6 +122,7 @@ private:
     bool OnOwnThread() const noexcept;
 
     const EngineConfig m_config;
+    const std::shared_ptr<NeuralNetwork> m_network;  // for a neural detector
     TrackIdSource m_trackIds;
     std::atomic<uint32_t> m_nextStreamId{1};
 

@@ -3,8 +3,9 @@
 
 #include "common/RefCountedObject.h"
 #include "common/SdkLog.h"
-#include "track/Config.h"
-#include "track/Core.h"
+#include "track/detection/NeuralDetector.h"
+#include "track/engine/Config.h"
+#include "track/engine/Core.h"
 #include "tsdk/TrackEngine.h"
 
 namespace tsdk {
@@ -45,14 +46,24 @@ fsdk::ResultValue<ITrackEnginePtr> createTrackEngine(fsdk::IFaceEngine* faceEngi
     const fsdk::FSDKError code =
         detail::ReadEngineConfig(settings, faceEngine->getRuntimeSettingsProvider(), launchOptions, config);
     if (code != fsdk::FSDKError::Ok) return {code, nullptr};
-    if (!config.person.faceModel.empty() && config.person.faceModel.front() != '/') {
-        const char* data = faceEngine->getDataDirectory();
-        config.person.faceModel = std::string(data != nullptr ? data : ".") + "/" + config.person.faceModel;
+    std::shared_ptr<detail::NeuralNetwork> network;
+    if (config.useBodyDetector && config.bodyDetectorType == "neural") {
+        std::string& model = config.neural.model;
+        if (model.empty() || model.front() != '/') {
+            const char* data = faceEngine->getDataDirectory();
+            model = std::string(data != nullptr ? data : ".") + "/" + model;
+        }
+        std::string error;
+        network = detail::NeuralNetwork::Load(config.neural, error);
+        if (!network) {
+            fsdk::log::printf(true, fsdk::log::Error, "track engine: no body detector: {}", error);
+            return {fsdk::FSDKError::ModelNotLoaded, nullptr};
+        }
     }
 
     std::shared_ptr<detail::Core> core;
     try {
-        core = std::make_shared<detail::Core>(config);
+        core = std::make_shared<detail::Core>(config, std::move(network));
         core->Start();
         fsdk::log::printf(config.logs(fsdk::log::Info), fsdk::log::Info,
                           "track engine: {} worker threads, {} {}, detector '{}' every {} frames", config.workerThreads,

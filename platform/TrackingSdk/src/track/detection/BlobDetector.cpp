@@ -2,8 +2,8 @@
 #include <array>
 #include <cstdlib>
 
-#include "track/Config.h"
-#include "track/Detector.h"
+#include "track/engine/Config.h"
+#include "track/detection/Detector.h"
 
 namespace tsdk::detail {
 namespace {
@@ -18,10 +18,9 @@ public:
     {
     }
 
-    void Detect(const fsdk::Image& image, const DetectionContext& context, std::vector<Detection>& out) override
+    void Detect(const fsdk::Image& image, std::vector<Detection>& out) override
     {
         out.clear();
-        for (float& presence : context.presence) presence = -1.f;
         if (!image.isValid() || image.getBytesPerPixel() == 0) return;
         Sample(image);
         EstimateBackground();

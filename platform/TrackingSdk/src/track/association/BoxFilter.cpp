@@ -1,4 +1,4 @@
-#include "track/BoxFilter.h"
+#include "track/association/BoxFilter.h"
 
 #include <opencv2/core.hpp>
 

@@ -18,22 +18,12 @@ struct BlobDetectorConfig {
     int maxAspectPercent = 600;
 };
 
-struct PersonDetectorConfig {
-    int foregroundThreshold = 16;  // smallest colour distance from the background, grey levels
-    bool shadows = false;          // darker copies of the background are not foreground
-    int shadowMinPercent = 45;     // brightness of a shadow against its background
-    int shadowMaxPercent = 92;
-    int backgroundFrames = 150;  // time constant of the background model
-    int ghostFrames = 30;        // time a still foreground no track keeps takes to fade
-    int minHeight = 12;          // in pixels of the (scaled) detection image
-    int minArea = 40;
-    // Foreground for the candidates: our own model, or OpenCV's MOG2 or KNN
-    // background subtractor (our model still follows people between runs).
-    enum class Subtractor { Own, Mog2, Knn };
-    Subtractor subtractor = Subtractor::Own;
-    // OpenCV face cascade that finds people whose legs are out of view;
-    // empty for none. A name is read from the face engine's data directory.
-    std::string faceModel;
+struct NeuralDetectorConfig {
+    // The ONNX network; a name is read from the face engine's data directory.
+    std::string model = "centernet.onnx";
+    int inputSize = 512;       // the larger side of the network's input, pixels
+    int scorePercent = 15;     // the lowest person score a detection may have
+    int overlapPercent = 50;   // detections overlapping more (IoU) are one person
 };
 
 struct EngineConfig {
@@ -55,12 +45,15 @@ struct EngineConfig {
     int maxDetectionCount = 128;
     int minimalTrackLength = 1;
     int associationOverlapPercent = 30;
-    int highScorePercent = 50;  // detections that may start tracks; lower ones only continue them
-    int lowScorePercent = 10;   // detections below are ignored
+    int highScorePercent = 30;  // detections that may start tracks; lower ones only continue them
+    int lowScorePercent = 15;   // detections below are ignored
     bool useBodyDetector = true;
-    std::string bodyDetectorType = "person";
+    // A detection of this score makes a track a person for the plug-in
+    // (object score 0.65); weaker ones add up to that over runs.
+    int personScorePercent = 40;
+    std::string bodyDetectorType = "neural";
     BlobDetectorConfig blob;
-    PersonDetectorConfig person;
+    NeuralDetectorConfig neural;
 
     // Whether a message of this print severity (1 error ... 4 debug) goes out.
     bool logs(int severity) const noexcept { return logToCallback && 4 - severity >= logSeverity; }

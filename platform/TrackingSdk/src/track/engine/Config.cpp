@@ -1,10 +1,10 @@
-#include "track/Config.h"
+#include "track/engine/Config.h"
 
 #include <algorithm>
 #include <thread>
 
 #include "common/SdkLog.h"
-#include "track/Detector.h"
+#include "track/detection/Detector.h"
 
 namespace tsdk::detail {
 namespace {
@@ -91,13 +91,14 @@ fsdk::FSDKError ReadEngineConfig(const fsdk::ISettingsProvider* settings, const 
     config.maxDetectionCount = track.Int("other", "max-detection-count", 128, 1, 1024);
     config.minimalTrackLength = track.Int("other", "minimal-track-length", 1, 1, 100000);
     config.associationOverlapPercent = track.Int("other", "association-overlap", 30, 1, 100);
-    config.highScorePercent = track.Int("other", "high-detection-score", 50, 0, 100);
-    config.lowScorePercent = track.Int("other", "low-detection-score", 10, 0, config.highScorePercent);
+    config.highScorePercent = track.Int("other", "high-detection-score", 30, 0, 100);
+    config.lowScorePercent = track.Int("other", "low-detection-score", 15, 0, config.highScorePercent);
+    config.personScorePercent = track.Int("other", "person-score", 40, 1, 100);
     config.useBodyDetector = track.Int("detectors", "use-body-detector", 1, 0, 1) == 1;
     if (track.Int("detectors", "use-face-detector", 0, 0, 1) == 1)
         fsdk::log::printf(config.logs(fsdk::log::Warning), fsdk::log::Warning,
                           "track engine: no face detector in this SDK, [detectors] use-face-detector ignored");
-    config.bodyDetectorType = track.Text("detectors", "body-detector-type", "person");
+    config.bodyDetectorType = track.Text("detectors", "body-detector-type", "neural");
     if (!IsKnownDetector(config.bodyDetectorType)) {
         fsdk::log::printf(true, fsdk::log::Error, "track engine: [detectors] body-detector-type '{}' is unknown",
                           config.bodyDetectorType);
@@ -112,24 +113,11 @@ fsdk::FSDKError ReadEngineConfig(const fsdk::ISettingsProvider* settings, const 
     blob.minAspectPercent = track.Int("blob-detector", "min-aspect", 110, 1, 100000);
     blob.maxAspectPercent = track.Int("blob-detector", "max-aspect", 600, blob.minAspectPercent, 100000);
 
-    PersonDetectorConfig& person = config.person;
-    person.foregroundThreshold = track.Int("person-detector", "foreground-threshold", 16, 1, 255);
-    person.shadows = track.Int("person-detector", "shadows", 0, 0, 1) == 1;
-    person.shadowMinPercent = track.Int("person-detector", "shadow-min", 45, 1, 99);
-    person.shadowMaxPercent = track.Int("person-detector", "shadow-max", 92, person.shadowMinPercent, 99);
-    person.backgroundFrames = track.Int("person-detector", "background-frames", 150, 1, 100000);
-    person.ghostFrames = track.Int("person-detector", "ghost-frames", 30, 1, 100000);
-    person.minHeight = track.Int("person-detector", "min-height", 12, 1, 100000);
-    person.minArea = track.Int("person-detector", "min-area", 40, 1, 100000000);
-    const std::string subtractor = track.Text("person-detector", "subtractor", "own");
-    person.subtractor = subtractor == "mog2"  ? PersonDetectorConfig::Subtractor::Mog2
-                        : subtractor == "knn" ? PersonDetectorConfig::Subtractor::Knn
-                                              : PersonDetectorConfig::Subtractor::Own;
-    if (subtractor != "own" && subtractor != "mog2" && subtractor != "knn")
-        fsdk::log::printf(config.logs(fsdk::log::Warning), fsdk::log::Warning,
-                          "track engine: [person-detector] subtractor '{}' is unknown, using own", subtractor);
-    // A file of the data directory; the engine finds it there.
-    person.faceModel = track.Text("person-detector", "face-model", "haarcascade_frontalface_alt2.xml");
+    NeuralDetectorConfig& neural = config.neural;
+    neural.model = track.Text("neural-detector", "model", "centernet.onnx");
+    neural.inputSize = track.Int("neural-detector", "input-size", 512, 64, 4096);
+    neural.scorePercent = track.Int("neural-detector", "score-threshold", 15, 1, 100);
+    neural.overlapPercent = track.Int("neural-detector", "nms-overlap", 50, 1, 100);
     return fsdk::FSDKError::Ok;
 }
 

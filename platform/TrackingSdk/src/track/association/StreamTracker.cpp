@@ -1,4 +1,4 @@
-#include "track/StreamTracker.h"
+#include "track/association/StreamTracker.h"
 
 #include <algorithm>
 #include <cmath>
@@ -27,9 +27,6 @@ constexpr float kMinShareInside = 0.4f;
 // How much a box may grow or shrink, in height or width, from its
 // prediction to the detection that continues it.
 constexpr float kMaxGrowth = 2.5f;
-// Share of a missed track's box that must differ from the background for
-// the person to be taken as still there, only hidden or not recognised.
-constexpr float kMinPresence = 0.1f;
 // Tracks overlapping this much follow one person; a detection this much
 // inside a followed person's box is a part of them.
 constexpr float kDuplicateOverlap = 0.6f;
@@ -37,10 +34,9 @@ constexpr float kPartInside = 0.8f;
 // Detector runs two tracks must stay on top of each other to be taken for
 // one person.
 constexpr int kDuplicateRuns = 4;
-// Following between runs: the measurement noise of what the frame shows
-// against a detection's, and how far it may lie from the prediction.
-constexpr float kFollowNoise = 2.f;
-constexpr float kMaxFollowChange = 1.5f;
+// Following between runs: the measurement noise of what the pictures show
+// against a detection's, and how far it may lie from the estimate.
+constexpr float kFollowNoise = 1.f;
 constexpr float kMinFollowOverlap = 0.3f;
 // Colours in association: how much unlike colours add to the cost, how
 // unlike they may be for a track no longer reported, or one away from its
@@ -49,20 +45,9 @@ constexpr float kMinFollowOverlap = 0.3f;
 constexpr double kLooksWeight = 0.5;
 constexpr float kMaxLooksInactive = 0.55f;
 constexpr float kLooksRate = 0.3f;
-// From a detector that tells people by their looks: detector runs a track
-// may stay in place, never looking like a person, before it is taken for a
-// part of the scene; how far it must go to have moved (in parts of its
-// first box's height, or of its size); how long its place is remembered.
-constexpr int kStillRuns = 6;
-constexpr int kDoubtfulRuns = 2;
-constexpr float kStillMove = 0.3f;
-constexpr float kStillGrowth = 1.3f;
-constexpr int kStillMemory = 20;
-// To be shown without looking like a person, a track must have walked:
-// gone 0.3 of its largest height, not merely grown or shrunk (a small patch
-// of foreground flickers in size where a person's shadow or reflection
-// falls), and further than a blob's edges jitter, this share of the image.
-constexpr float kMinWalk = 0.02f;
+// The confidence one detection at person-score gives a track: just above
+// the plug-in's default threshold of 0.6.
+constexpr float kPersonEvidence = 0.65f;
 // Samples of a box's colours, across and down.
 constexpr int kLooksColumns = 12;
 constexpr int kLooksRows = 20;
@@ -103,8 +88,7 @@ float ShareInside(const fsdk::Rect& box, int width, int height)
 StreamTracker::StreamTracker(const EngineConfig& config, TrackIdSource& ids, std::unique_ptr<IDetector> detector)
     : m_config(config),
       m_ids(ids),
-      m_detector(std::move(detector)),
-      m_judgesLooks(m_detector != nullptr && m_detector->JudgesLooks())
+      m_detector(std::move(detector))
 {
 }
 
@@ -150,37 +134,19 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
     const int width = image.getWidth();
     const int height = image.getHeight();
     const bool detect = m_config.useBodyDetector && m_detector && m_frameIndex % m_config.detectorStep == 0;
-    const uint64_t frame = m_frameIndex++;
+    ++m_frameIndex;
     for (Track& track : m_tracks) {
         track.matched = false;
+        track.last = track.box;
         if (!track.active) ++track.inactiveFrames;
         Predict(track);
     }
-
+    if (m_detector && m_follower.NextFrame(image)) FollowTracks();
     if (detect) {
-        // People being followed stay out of the detector's background.
-        m_hints.clear();
-        // A track that has neither moved nor looked like a person for a
-        // few runs is not kept, and then let go of.
-        for (const Track& track : m_tracks) {
-            const bool doubtful = m_judgesLooks && !track.person && !track.moved;
-            m_hints.push_back({track.box, track.active && !(doubtful && track.hits >= kDoubtfulRuns),
-                               track.active && doubtful && track.hits > kDoubtfulRuns, track.active && track.person});
-        }
-        m_presence.assign(m_hints.size(), -1.f);
-        DetectionContext context;
-        context.framesSinceLast =
-            m_detectedBefore ? static_cast<int>(std::min<uint64_t>(frame - m_lastDetection, 1000)) : 1;
-        context.tracks = {m_hints.data(), m_hints.size()};
-        context.presence = {m_presence.data(), m_presence.size()};
         m_width = width;
         m_height = height;
-        m_detector->Detect(image, context, m_detections);
-        m_lastDetection = frame;
-        m_detectedBefore = true;
+        m_detector->Detect(image, m_detections);
         Associate(image);
-    } else if (m_detector) {
-        FollowTracks(image);
     }
 
     // A track that is not seen and whose box has left the image has walked
@@ -213,37 +179,23 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
         object.box = track.box;
         object.imageWidth = width;
         object.imageHeight = height;
-        object.score = std::clamp(track.score, 0.f, 1.f);
+        object.score = std::clamp(track.confidence, 0.f, 1.f);
         object.flag = track.matched;
         objects.push_back(object);
     }
     return detect;
 }
 
-void StreamTracker::FollowTracks(const fsdk::Image& image)
+void StreamTracker::FollowTracks()
 {
-    m_followed.clear();
-    m_predicted.clear();
-    for (size_t t = 0; t < m_tracks.size(); ++t) {
-        if (!m_tracks[t].active) continue;
-        m_followed.push_back(t);
-        m_predicted.push_back(m_tracks[t].box);
-    }
-    if (m_followed.empty()) return;
-    m_sightings.assign(m_followed.size(), Sighting());
-    m_detector->Follow(image, {m_predicted.data(), m_predicted.size()}, {m_sightings.data(), m_sightings.size()});
-    for (size_t i = 0; i < m_followed.size(); ++i) {
-        const Sighting& sighting = m_sightings[i];
-        if (!sighting.seen) continue;
-        Track& track = m_tracks[m_followed[i]];
-        // What the frame shows of a person is a weaker measurement than a
-        // detection, and worthless when it is far off the expected box.
-        const float taller = sighting.box.height / track.box.height;
-        const float wider = sighting.box.width / track.box.width;
-        if (taller < 1.f / kMaxFollowChange || taller > kMaxFollowChange || wider < 1.f / kMaxFollowChange ||
-            wider > kMaxFollowChange || Overlap(sighting.box, track.box) < kMinFollowOverlap)
-            continue;
-        track.filter.Correct(sighting.box, kFollowNoise);
+    for (Track& track : m_tracks) {
+        if (!track.active) continue;
+        fsdk::Rect seen;
+        if (!m_follower.Follow(track.last, seen)) continue;
+        // Far off the estimate, the flow followed something else: the
+        // background, or someone passing in front.
+        if (Overlap(seen, track.box) < kMinFollowOverlap) continue;
+        track.filter.Correct(seen, kFollowNoise);
         track.box = track.filter.Box();
     }
 }
@@ -317,43 +269,17 @@ void StreamTracker::Associate(const fsdk::Image& image)
                       m_trackList.end());
     Match(m_trackList, m_low);
 
-    for (size_t t = 0; t < m_tracks.size(); ++t)
-        if (!m_tracks[t].matched) Miss(m_tracks[t], t < m_presence.size() ? m_presence[t] : -1.f);
-    for (StillSpot& spot : m_still) ++spot.runs;
-    for (const int d : m_high) {
-        // Where something still was, only someone who looks like a person.
-        const Detection& detection = m_detections[static_cast<size_t>(d)];
-        if (!Covered(detection.box) && (detection.person || !AtStillSpot(detection.box))) StartTrack(d);
-    }
+    for (Track& track : m_tracks)
+        if (!track.matched) Miss(track);
+    for (const int d : m_high)
+        if (!Covered(m_detections[static_cast<size_t>(d)].box)) StartTrack(d);
     EndDuplicates();
-    EndStill();
-    m_still.erase(
-        std::remove_if(m_still.begin(), m_still.end(), [](const StillSpot& spot) { return spot.runs > kStillMemory; }),
-        m_still.end());
 }
 
-bool StreamTracker::AtStillSpot(const fsdk::Rect& box)
+float StreamTracker::Evidence(float score) const noexcept
 {
-    bool still = false;
-    for (StillSpot& spot : m_still) {
-        if (Overlap(spot.box, box) < kDuplicateOverlap) continue;
-        spot.runs = 0;
-        still = true;
-    }
-    return still;
-}
-
-void StreamTracker::EndStill()
-{
-    // What a detector that knows people's looks keeps finding in one place,
-    // never looking like a person, is a part of the scene that the
-    // background model took for someone: a pillar, a shelf, a door.
-    if (!m_judgesLooks) return;
-    for (Track& track : m_tracks) {
-        if (track.ended || !track.active || track.person || track.moved || track.hits < kStillRuns) continue;
-        track.ended = true;
-        m_still.push_back({track.first, 0});
-    }
+    const float person = static_cast<float>(m_config.personScorePercent) / 100.f;
+    return kPersonEvidence * std::clamp(score / person, 0.f, 1.f);
 }
 
 bool StreamTracker::Covered(const fsdk::Rect& box) const
@@ -411,22 +337,10 @@ void StreamTracker::Update(Track& track, int index)
     const Detection& detection = m_detections[static_cast<size_t>(index)];
     const Looks& looks = m_looks[static_cast<size_t>(index)];
     for (size_t i = 0; i < looks.size(); ++i) track.looks[i] += kLooksRate * (looks[i] - track.looks[i]);
-    track.person = track.person || detection.person;
-    if (!track.walked) {
-        const fsdk::Rect& first = track.first;
-        const float dx = detection.box.x + detection.box.width / 2 - (first.x + first.width / 2);
-        const float dy = detection.box.y + detection.box.height / 2 - (first.y + first.height / 2);
-        const float growth = detection.box.height / std::max(first.height, 1.f);
-        const float distance = std::hypot(dx, dy);
-        track.moved =
-            track.moved || distance > kStillMove * first.height || growth > kStillGrowth || growth < 1.f / kStillGrowth;
-        track.walked = distance > std::max(kStillMove * std::max(first.height, detection.box.height),
-                                           kMinWalk * static_cast<float>(m_height));
-    }
     track.filter.Correct(detection.box);
     track.box = detection.box;
     track.atEdge = AtEdge(detection.box);
-    track.score = std::max(track.score, detection.score);
+    track.confidence = 1.f - (1.f - track.confidence) * (1.f - Evidence(detection.score));
     ++track.hits;
     track.misses = 0;
     track.inactiveFrames = 0;
@@ -439,28 +353,20 @@ void StreamTracker::StartTrack(int index)
     const Detection& detection = m_detections[static_cast<size_t>(index)];
     Track track;
     track.looks = m_looks[static_cast<size_t>(index)];
-    track.person = detection.person;
-    track.first = detection.box;
     track.id = m_ids.Next();
     track.filter.Start(detection.box);
     track.box = detection.box;
     track.atEdge = AtEdge(detection.box);
-    track.score = detection.score;
+    track.confidence = Evidence(detection.score);
     track.hits = 1;
     track.matched = true;
     m_tracks.push_back(std::move(track));
 }
 
-void StreamTracker::Miss(Track& track, float presence)
+void StreamTracker::Miss(Track& track)
 {
     if (!track.active) return;
     ++track.misses;
-    // Where the detector sees nothing but background, no one is hidden
-    // either: the person has gone.
-    if (presence >= 0.f && presence < kMinPresence) {
-        track.ended = true;
-        return;
-    }
     // Unseen, a box keeps its size: only where it goes can be foretold.
     track.filter.KeepSize();
     // A young track may miss fewer runs than it has been seen; one that has

@@ -2,8 +2,9 @@
 // Tracks of one stream. The detector runs every detector-step frames; its
 // detections are assigned to the tracks globally (the confident ones
 // first, then the doubtful ones to the tracks still left, as ByteTrack
-// does), and every track is followed in between by a constant-velocity
-// Kalman filter of its box.
+// does). Every track's box is a constant-velocity Kalman filter, corrected
+// from frame to frame by the optical flow of the pictures, so that a
+// walking person's box is where they are when the detector next runs.
 
 #include <array>
 #include <atomic>
@@ -12,9 +13,10 @@
 #include <vector>
 
 #include "Assignment/Hungarian.h"
-#include "track/BoxFilter.h"
-#include "track/Config.h"
-#include "track/Detector.h"
+#include "track/association/BoxFilter.h"
+#include "track/association/FlowFollower.h"
+#include "track/engine/Config.h"
+#include "track/detection/Detector.h"
 #include "tsdk/TrackEngine.h"
 
 namespace tsdk::detail {
@@ -55,8 +57,9 @@ private:
     struct Track {
         int32_t id = 0;
         BoxFilter filter;
-        fsdk::Rect box;          // the detection when matched, else the prediction
-        float score = 0.f;       // the best detection so far
+        fsdk::Rect box;          // the detection when matched, else the estimate
+        fsdk::Rect last;         // the box in the frame before
+        float confidence = 0.f;  // that this is a person, from its detections
         int hits = 0;            // detector runs with a detection
         int misses = 0;          // detector runs without one, in a row
         int inactiveFrames = 0;  // frames since it stopped being reported
@@ -66,64 +69,40 @@ private:
         bool atEdge = false;   // last seen touching the edge of the image
         bool ended = false;
         Looks looks{};
-        bool person = false;  // seen as a person by their looks
-        bool moved = false;   // left the place where they were first seen
-        bool walked = false;  // gone from there, as someone walking does
-        fsdk::Rect first;     // that place
         bool reported = false;
-    };
-    // Where something that never moved and never looked like a person
-    // was; a detection there starts no track.
-    struct StillSpot {
-        fsdk::Rect box;
-        int runs = 0;  // detector runs since last seen there
     };
 
     void Predict(Track& track) const;
+    void FollowTracks();
     void Associate(const fsdk::Image& image);
     // Assigns the detections in `candidates` to the tracks in `tracks` and
     // takes them out of both lists.
     void Match(std::vector<int>& tracks, std::vector<int>& candidates);
     void Update(Track& track, int detection);
     void StartTrack(int detection);
-    void Miss(Track& track, float presence);
-    void FollowTracks(const fsdk::Image& image);
+    void Miss(Track& track);
     bool Covered(const fsdk::Rect& box) const;
     void EndDuplicates();
     bool AtEdge(const fsdk::Rect& box) const noexcept;
     // Cost of continuing `track` with `detection`, or infinity.
     double Cost(const Track& track, int detection) const;
-    bool AtStillSpot(const fsdk::Rect& box);
-    void EndStill();
+    // What a detection of `score` adds to a track's confidence.
+    float Evidence(float score) const noexcept;
     bool Confirmed(const Track& track) const noexcept { return track.hits >= m_config.minimalTrackLength; }
-    // From a detector that knows people's looks, what has neither looked
-    // like a person nor walked away is not reported yet: most of it is the
-    // scene.
-    bool Shown(const Track& track) const noexcept
-    {
-        return track.active && Confirmed(track) && (!m_judgesLooks || track.person || track.walked);
-    }
+    bool Shown(const Track& track) const noexcept { return track.active && Confirmed(track); }
 
     const EngineConfig& m_config;
     TrackIdSource& m_ids;
     std::unique_ptr<IDetector> m_detector;
+    FlowFollower m_follower;
     uint64_t m_frameIndex = 0;
-    uint64_t m_lastDetection = 0;
     int m_width = 0;  // of the image last given to the detector
     int m_height = 0;
-    bool m_detectedBefore = false;
     std::vector<Track> m_tracks;
-    std::vector<StillSpot> m_still;
-    bool m_judgesLooks = false;
 
     // Scratch memory, kept between frames.
     std::vector<Detection> m_detections;
     std::vector<Looks> m_looks;  // of each detection
-    std::vector<TrackHint> m_hints;
-    std::vector<float> m_presence;
-    std::vector<size_t> m_followed;
-    std::vector<fsdk::Rect> m_predicted;
-    std::vector<Sighting> m_sightings;
     std::vector<int> m_trackList;
     std::vector<int> m_high;
     std::vector<int> m_low;

@@ -1,0 +1,222 @@
+#include "track/detection/NeuralDetector.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "track/engine/Config.h"
+
+namespace tsdk::detail {
+namespace {
+
+// The network's output stride, and the multiple its input sides must be.
+constexpr int kStride = 4;
+constexpr int kInputMultiple = 32;
+constexpr int kClasses = 80;  // COCO; the person is the first
+
+float Overlap(const fsdk::Rect& a, const fsdk::Rect& b)
+{
+    const float w = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
+    const float h = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
+    if (w <= 0.f || h <= 0.f) return 0.f;
+    const float common = w * h;
+    return common / (a.width * a.height + b.width * b.height - common);
+}
+
+class NeuralDetector final : public IDetector {
+public:
+    NeuralDetector(const EngineConfig& config, std::shared_ptr<NeuralNetwork> network)
+        : m_network(std::move(network)), m_maxCount(config.maxDetectionCount)
+    {
+    }
+
+    void Detect(const fsdk::Image& image, std::vector<Detection>& out) override
+    {
+        out.clear();
+        const int bpp = image.getBytesPerPixel();
+        if (!image.isValid() || bpp < 3 || image.getData() == nullptr) return;
+        const cv::Mat frame(image.getHeight(), image.getWidth(), CV_8UC(bpp), const_cast<void*>(image.getData()),
+                            static_cast<size_t>(image.getRowSize()));
+        const cv::Size input = m_network->InputSize(frame.cols, frame.rows);
+        cv::resize(frame, m_resized, input, 0, 0, cv::INTER_AREA);
+        if (bpp == 4) cv::cvtColor(m_resized, m_resized, cv::COLOR_RGBA2RGB);
+        // The network wants RGB: a BGR picture has its channels swapped.
+        const fsdk::Format format = image.getFormat();
+        const bool bgr = format == fsdk::Format::B8G8R8 || format == fsdk::Format::B8G8R8X8;
+        cv::dnn::blobFromImage(m_resized, m_blob, 1.0, cv::Size(), cv::Scalar(), bgr, false, CV_32F);
+        const NeuralDetectorConfig& settings = m_network->Config();
+        m_network->Detect(m_blob, static_cast<float>(settings.scorePercent) / 100.f,
+                          static_cast<float>(settings.overlapPercent) / 100.f,
+                          static_cast<float>(frame.cols) / static_cast<float>(input.width),
+                          static_cast<float>(frame.rows) / static_cast<float>(input.height), m_maxCount, out);
+    }
+
+private:
+    const std::shared_ptr<NeuralNetwork> m_network;
+    const int m_maxCount;
+    cv::Mat m_resized;
+    cv::Mat m_blob;
+};
+
+}  // namespace
+
+std::shared_ptr<NeuralNetwork> NeuralNetwork::Load(const NeuralDetectorConfig& config, std::string& error)
+{
+    std::ifstream file(config.model, std::ios::binary);
+    if (!file) {
+        error = "cannot read '" + config.model + "'";
+        return nullptr;
+    }
+    std::shared_ptr<NeuralNetwork> network(new NeuralNetwork);
+    network->m_config = std::make_shared<const NeuralDetectorConfig>(config);
+    network->m_model.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (network->m_model.empty()) {
+        error = "'" + config.model + "' is empty";
+        return nullptr;
+    }
+    try {
+        cv::dnn::Net net = cv::dnn::readNetFromONNX(network->m_model);
+        if (net.empty()) {
+            error = "'" + config.model + "' holds no network";
+            return nullptr;
+        }
+        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+        net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+        // One small pass tells which output is which, and that both are
+        // the heads expected.
+        const int side = 2 * kInputMultiple;
+        const int shape[] = {1, 3, side, side};
+        net.setInput(cv::Mat(4, shape, CV_32F, cv::Scalar(0)));
+        const std::vector<std::string> names = net.getUnconnectedOutLayersNames();
+        std::vector<cv::Mat> outputs;
+        net.forward(outputs, names);
+        for (size_t i = 0; i < outputs.size(); ++i) {
+            const cv::Mat& o = outputs[i];
+            if (o.dims != 4 || o.size[0] != 1 || o.size[2] != side / kStride || o.size[3] != side / kStride)
+                continue;
+            if (o.size[1] == kClasses) network->m_heatName = names[i];
+            if (o.size[1] == 4) network->m_sizeName = names[i];
+        }
+        if (network->m_heatName.empty() || network->m_sizeName.empty()) {
+            error = "'" + config.model + "' is not a CenterNet with a heat map of 80 classes and box sizes";
+            return nullptr;
+        }
+        outputs.clear();
+        network->m_idle.push_back(net);
+    } catch (const cv::Exception& e) {
+        error = "'" + config.model + "' is not a network OpenCV can run: " + e.err;
+        return nullptr;
+    }
+    return network;
+}
+
+cv::Size NeuralNetwork::InputSize(int width, int height) const noexcept
+{
+    const int larger = std::max(std::max(width, height), 1);
+    auto side = [&](int length) {
+        const int64_t scaled = (int64_t{length} * m_config->inputSize + larger / 2) / larger;
+        return static_cast<int>(std::max<int64_t>(
+            kInputMultiple, (scaled + kInputMultiple / 2) / kInputMultiple * kInputMultiple));
+    };
+    return {side(width), side(height)};
+}
+
+cv::dnn::Net NeuralNetwork::Take()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_idle.empty()) {
+            cv::dnn::Net net = m_idle.back();
+            m_idle.pop_back();
+            return net;
+        }
+    }
+    // Another stream's pass is running: a new instance of the checked model.
+    cv::dnn::Net net = cv::dnn::readNetFromONNX(m_model);
+    net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+    net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    return net;
+}
+
+void NeuralNetwork::Give(cv::dnn::Net net)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_idle.push_back(std::move(net));
+}
+
+void NeuralNetwork::Detect(const cv::Mat& blob, float threshold, float overlap, float scaleX, float scaleY,
+                           int maxCount, std::vector<Detection>& out)
+{
+    cv::dnn::Net net = Take();
+    try {
+        net.setInput(blob);
+        // The outputs go before the next pass: held, they slow it down.
+        std::vector<cv::Mat> outputs;
+        net.forward(outputs, std::vector<std::string>{m_heatName, m_sizeName});
+        DecodePeople(outputs[0], outputs[1], threshold, overlap, scaleX, scaleY, maxCount, out);
+    } catch (...) {
+        Give(std::move(net));
+        throw;
+    }
+    Give(std::move(net));
+}
+
+void DecodePeople(const cv::Mat& heat, const cv::Mat& sizes, float threshold, float overlap, float scaleX,
+                  float scaleY, int maxCount, std::vector<Detection>& out)
+{
+    out.clear();
+    if (heat.dims != 4 || sizes.dims != 4 || sizes.size[1] != 4 || heat.size[2] != sizes.size[2] ||
+        heat.size[3] != sizes.size[3])
+        return;
+    const int rows = heat.size[2];
+    const int cols = heat.size[3];
+    const size_t plane = static_cast<size_t>(rows) * cols;
+    const float* person = heat.ptr<float>();  // class 0 of the first image
+    const float* distances = sizes.ptr<float>();
+    std::vector<Detection> peaks;
+    for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < cols; ++x) {
+            const float score = person[static_cast<size_t>(y) * cols + x];
+            if (!(score >= threshold)) continue;
+            // A peak is the largest of its 3 x 3 neighbourhood.
+            bool peak = true;
+            for (int dy = -1; dy <= 1 && peak; ++dy)
+                for (int dx = -1; dx <= 1 && peak; ++dx) {
+                    const int ny = y + dy, nx = x + dx;
+                    if (ny < 0 || nx < 0 || ny >= rows || nx >= cols) continue;
+                    peak = person[static_cast<size_t>(ny) * cols + nx] <= score;
+                }
+            if (!peak) continue;
+            const size_t at = static_cast<size_t>(y) * cols + x;
+            const float left = distances[at], top = distances[plane + at];
+            const float right = distances[2 * plane + at], bottom = distances[3 * plane + at];
+            const float cx = static_cast<float>(kStride * x), cy = static_cast<float>(kStride * y);
+            Detection detection;
+            detection.box.x = (cx - left) * scaleX;
+            detection.box.y = (cy - top) * scaleY;
+            detection.box.width = (left + right) * scaleX;
+            detection.box.height = (top + bottom) * scaleY;
+            detection.score = score;
+            if (!(detection.box.width > 0.f) || !(detection.box.height > 0.f)) continue;
+            peaks.push_back(detection);
+        }
+    std::stable_sort(peaks.begin(), peaks.end(),
+                     [](const Detection& a, const Detection& b) { return a.score > b.score; });
+    for (const Detection& candidate : peaks) {
+        if (static_cast<int>(out.size()) >= maxCount) break;
+        const bool kept = std::none_of(out.begin(), out.end(), [&](const Detection& better) {
+            return Overlap(better.box, candidate.box) > overlap;
+        });
+        if (kept) out.push_back(candidate);
+    }
+}
+
+std::unique_ptr<IDetector> CreateNeuralDetector(const EngineConfig& config, std::shared_ptr<NeuralNetwork> network)
+{
+    if (!network) return nullptr;
+    return std::make_unique<NeuralDetector>(config, std::move(network));
+}
+
+}  // namespace tsdk::detail
