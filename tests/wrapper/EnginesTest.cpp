@@ -404,8 +404,12 @@ TEST_F(EnginesTest, EngineFailuresCarryTheSdkText)
 
     // The real SDK refusing a detector it does not have.
     ModuleDir unknownDetector;
-    unknownDetector.Write("trackengine.conf", "[detectors]\nbody-detector-type = \"neural\"\n");
+    unknownDetector.Write("trackengine.conf", "[detectors]\nbody-detector-type = \"person\"\n");
     ExpectFailure(unknownDetector.Config(), "Failed to create tracker engine instance. What: Invalid config");
+    // And its network missing from the module's data.
+    ModuleDir noNetwork;
+    noNetwork.Write("trackengine.conf", "[neural-detector]\nmodel = \"absent.onnx\"\n");
+    ExpectFailure(noNetwork.Config(), "Failed to create tracker engine instance. What: Model not loaded");
 
     // A failed construction leaves no engine behind.
     Engines engines(Config());

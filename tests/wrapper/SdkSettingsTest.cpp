@@ -6,6 +6,7 @@
 #include <boost/filesystem.hpp>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,15 +143,15 @@ TEST(SdkSettings, ShippedDefaultsAreComplete)
     EXPECT_TRUE(face->getInt("system", "verboseLogging", &value));
     EXPECT_STREQ(runtime->getText("Runtime", "deviceClass"), "cpu");
     EXPECT_TRUE(runtime->getInt("Runtime", "numThreads", &value));
-    EXPECT_STREQ(track->getText("detectors", "body-detector-type"), "person");
+    EXPECT_STREQ(track->getText("detectors", "body-detector-type"), "neural");
     for (const char* key : {"detector-step", "skip-frames", "frames-buffer-size", "scale-result-size",
                             "max-detection-count", "minimal-track-length", "callback-mode", "association-overlap",
-                            "high-detection-score", "low-detection-score"})
+                            "high-detection-score", "low-detection-score", "person-score"})
         EXPECT_TRUE(track->getInt("other", key, &value)) << key;
     EXPECT_TRUE(track->getInt("human", "inactive-tracks-lifetime", &value));
-    for (const char* key : {"foreground-threshold", "shadows", "shadow-min", "shadow-max", "background-frames",
-                            "ghost-frames", "min-height", "min-area"})
-        EXPECT_TRUE(track->getInt("person-detector", key, &value)) << key;
+    EXPECT_STREQ(track->getText("neural-detector", "model"), "centernet.onnx");
+    for (const char* key : {"input-size", "score-threshold", "nms-overlap"})
+        EXPECT_TRUE(track->getInt("neural-detector", key, &value)) << key;
     for (const char* key : {"background-threshold", "min-width", "min-height", "min-fill", "min-aspect", "max-aspect"})
         EXPECT_TRUE(track->getInt("blob-detector", key, &value)) << key;
 }
@@ -285,9 +286,45 @@ TEST(SdkEngines, CreationRefusesWhatItCannotUse)
 
     EXPECT_EQ(tsdk::createTrackEngine(nullptr, settings.get()).code, fsdk::FSDKError::InvalidInput);
     EXPECT_EQ(tsdk::createTrackEngine(face.value.get(), nullptr).code, fsdk::FSDKError::InvalidSettingsProvider);
-    settings->setValue("detectors", "body-detector-type", "neural");
+    settings->setValue("detectors", "body-detector-type", "person");
     EXPECT_EQ(tsdk::createTrackEngine(face.value.get(), settings.get()).code, fsdk::FSDKError::InvalidConfig);
-    EXPECT_TRUE(SdkLogCapture::Contains(1, "body-detector-type 'neural' is unknown"));
+    EXPECT_TRUE(SdkLogCapture::Contains(1, "body-detector-type 'person' is unknown"));
+}
+
+TEST(SdkEngines, AMissingTruncatedOrWrongNetworkIsRefusedAndSaidSo)
+{
+    SdkLogCapture log;
+    TempDir dir;
+    std::ifstream original(kDataDir + "/centernet.onnx", std::ios::binary);
+    const std::string model((std::istreambuf_iterator<char>(original)), std::istreambuf_iterator<char>());
+    ASSERT_GT(model.size(), 1000u);
+    struct Case {
+        std::string file;
+        std::string said;
+    };
+    const Case cases[] = {
+        {dir.Path() + "/absent.onnx", "cannot read '" + dir.Path() + "/absent.onnx'"},
+        {dir.File("empty.onnx", ""), "empty.onnx' is empty"},
+        {dir.File("truncated.onnx", model.substr(0, model.size() / 2)),
+         "truncated.onnx' is not a network OpenCV can run"},
+        {dir.File("text.onnx", "not a network at all\n"), "text.onnx' is not a network OpenCV can run"},
+    };
+    auto face = fsdk::createFaceEngine(kDataDir.c_str());
+    ASSERT_TRUE(face.isOk());
+    for (const Case& c : cases) {
+        auto settings = Load(kDataDir + "/trackengine.conf");
+        settings->setValue("neural-detector", "model", c.file.c_str());
+        const auto engine = tsdk::createTrackEngine(face.value.get(), settings.get());
+        EXPECT_EQ(engine.code, fsdk::FSDKError::ModelNotLoaded) << c.file;
+        EXPECT_FALSE(engine.value) << c.file;
+        EXPECT_TRUE(SdkLogCapture::Contains(1, "track engine: no body detector: ")) << c.file;
+        EXPECT_TRUE(SdkLogCapture::Contains(1, c.said)) << c.said;
+    }
+    // A name is read from the face engine's data directory.
+    auto settings = Load(kDataDir + "/trackengine.conf");
+    settings->setValue("neural-detector", "model", "absent.onnx");
+    EXPECT_EQ(tsdk::createTrackEngine(face.value.get(), settings.get()).code, fsdk::FSDKError::ModelNotLoaded);
+    EXPECT_TRUE(SdkLogCapture::Contains(1, "cannot read '" + kDataDir + "/absent.onnx'"));
 }
 
 TEST(SdkEngines, SenselessValuesAreClampedAndSaidSo)
@@ -302,9 +339,9 @@ TEST(SdkEngines, SenselessValuesAreClampedAndSaidSo)
     settings->setValue("other", "frames-buffer-size", -5);
     settings->setValue("other", "max-detection-count", "many");
     settings->setValue("other", "callback-mode", 0);
-    settings->setValue("other", "low-detection-score", 70);   // above high-detection-score
-    settings->setValue("person-detector", "shadow-max", 10);  // below shadow-min
-    settings->setValue("person-detector", "foreground-threshold", 0);
+    settings->setValue("other", "low-detection-score", 70);  // above high-detection-score
+    settings->setValue("neural-detector", "nms-overlap", 0);
+    settings->setValue("neural-detector", "input-size", "large");
     auto engine = tsdk::createTrackEngine(face.value.get(), settings.get());
     ASSERT_TRUE(engine.isOk());
     EXPECT_TRUE(SdkLogCapture::Contains(2, "[Runtime] numThreads = 0 is out of range, using 1"));
@@ -312,9 +349,9 @@ TEST(SdkEngines, SenselessValuesAreClampedAndSaidSo)
     EXPECT_TRUE(SdkLogCapture::Contains(2, "[other] frames-buffer-size = -5 is out of range, using 1"));
     EXPECT_TRUE(SdkLogCapture::Contains(2, "[other] max-detection-count must be an integer, using 128"));
     EXPECT_TRUE(SdkLogCapture::Contains(2, "[other] callback-mode = 0 is out of range, using 1"));
-    EXPECT_TRUE(SdkLogCapture::Contains(2, "[other] low-detection-score = 70 is out of range, using 50"));
-    EXPECT_TRUE(SdkLogCapture::Contains(2, "[person-detector] shadow-max = 10 is out of range, using 45"));
-    EXPECT_TRUE(SdkLogCapture::Contains(2, "[person-detector] foreground-threshold = 0 is out of range, using 1"));
+    EXPECT_TRUE(SdkLogCapture::Contains(2, "[other] low-detection-score = 70 is out of range, using 20"));
+    EXPECT_TRUE(SdkLogCapture::Contains(2, "[neural-detector] nms-overlap = 0 is out of range, using 1"));
+    EXPECT_TRUE(SdkLogCapture::Contains(2, "[neural-detector] input-size must be an integer, using 512"));
     EXPECT_TRUE(SdkLogCapture::Contains(3, "1 worker threads"));
     // Clamped, it still works: one frame fits the buffer of one.
     auto stream = engine.value->createStream();

@@ -30,7 +30,7 @@ constexpr float kMaxGrowth = 2.5f;
 // Tracks overlapping this much follow one person; a detection this much
 // inside a followed person's box is a part of them.
 constexpr float kDuplicateOverlap = 0.6f;
-constexpr float kPartInside = 0.8f;
+constexpr float kPartInside = 0.6f;
 // Detector runs two tracks must stay on top of each other to be taken for
 // one person.
 constexpr int kDuplicateRuns = 4;
@@ -86,9 +86,7 @@ float ShareInside(const fsdk::Rect& box, int width, int height)
 }  // namespace
 
 StreamTracker::StreamTracker(const EngineConfig& config, TrackIdSource& ids, std::unique_ptr<IDetector> detector)
-    : m_config(config),
-      m_ids(ids),
-      m_detector(std::move(detector))
+    : m_config(config), m_ids(ids), m_detector(std::move(detector))
 {
 }
 
@@ -202,10 +200,11 @@ void StreamTracker::FollowTracks()
 
 bool StreamTracker::AtEdge(const fsdk::Rect& box) const noexcept
 {
-    // People walk out to the sides; at the top and bottom they are often
-    // only cut by the edge while they stay in view.
-    const float margin = 0.02f * static_cast<float>(m_width);
-    return box.x <= margin || box.x + box.width >= static_cast<float>(m_width) - margin;
+    // Cut by an edge: a person the network no longer finds there has
+    // walked out of view.
+    const float margin = 0.02f * static_cast<float>(std::max(m_width, m_height));
+    return box.x <= margin || box.y <= margin || box.x + box.width >= static_cast<float>(m_width) - margin ||
+           box.y + box.height >= static_cast<float>(m_height) - margin;
 }
 
 void StreamTracker::Predict(Track& track) const

@@ -1,3 +1,5 @@
+#include <opencv2/core/utility.hpp>
+
 #include <string>
 #include <system_error>
 
@@ -46,6 +48,10 @@ fsdk::ResultValue<ITrackEnginePtr> createTrackEngine(fsdk::IFaceEngine* faceEngi
     const fsdk::FSDKError code =
         detail::ReadEngineConfig(settings, faceEngine->getRuntimeSettingsProvider(), launchOptions, config);
     if (code != fsdk::FSDKError::Ok) return {code, nullptr};
+    // The engine's workers are its threads: OpenCV's own, under the network
+    // and the flow, would only oversubscribe the cores they share.
+    cv::setNumThreads(1);
+
     std::shared_ptr<detail::NeuralNetwork> network;
     if (config.useBodyDetector && config.bodyDetectorType == "neural") {
         std::string& model = config.neural.model;
