@@ -36,7 +36,7 @@ constexpr float kPartInside = 0.6f;
 constexpr int kDuplicateRuns = 4;
 // Following between runs: the measurement noise of what the pictures show
 // against a detection's, and how far it may lie from the estimate.
-constexpr float kFollowNoise = 1.f;
+constexpr float kFollowNoise = 0.1f;
 constexpr float kMinFollowOverlap = 0.3f;
 // Colours in association: how much unlike colours add to the cost, how
 // unlike they may be for a track no longer reported, or one away from its

@@ -1,0 +1,368 @@
+// Our SDK's tracker on its own: the box filter, the two-stage association
+// of scripted detections, the confidence objects carry, following by
+// optical flow between detector runs, and decoding the network's heads.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "track/association/BoxFilter.h"
+#include "track/association/FlowFollower.h"
+#include "track/association/StreamTracker.h"
+#include "track/detection/Detector.h"
+#include "track/detection/NeuralDetector.h"
+#include "track/engine/Config.h"
+
+namespace {
+
+using tsdk::detail::BoxFilter;
+using tsdk::detail::DecodePeople;
+using tsdk::detail::Detection;
+using tsdk::detail::EngineConfig;
+using tsdk::detail::FlowFollower;
+using tsdk::detail::IDetector;
+using tsdk::detail::StreamTracker;
+using tsdk::detail::TrackIdSource;
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+
+// Grey noise, smoothed so that the flow has texture to hold on to; the
+// same for every seed.
+std::vector<uint8_t> Texture(int width, int height, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::vector<uint8_t> pixels(static_cast<size_t>(width) * height);
+    for (uint8_t& p : pixels) p = static_cast<uint8_t>(random() % 256);
+    std::vector<uint8_t> smooth(pixels.size());
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            int sum = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    sum += pixels[static_cast<size_t>(std::clamp(y + dy, 0, height - 1)) * width +
+                                  std::clamp(x + dx, 0, width - 1)];
+            smooth[static_cast<size_t>(y) * width + x] = static_cast<uint8_t>(sum / 9);
+        }
+    return smooth;
+}
+
+// RGB picture: a still textured background with a textured figure whose
+// top left is at (x, y).
+class Picture {
+public:
+    Picture() : m_ground(Texture(kWidth, kHeight, 1)), m_figure(Texture(kFigureW, kFigureH, 2)) {}
+
+    fsdk::Image At(float x, float y)
+    {
+        m_rgb.resize(static_cast<size_t>(kWidth) * kHeight * 3);
+        for (int row = 0; row < kHeight; ++row)
+            for (int col = 0; col < kWidth; ++col) {
+                const int fx = col - static_cast<int>(std::lround(x)), fy = row - static_cast<int>(std::lround(y));
+                const bool figure = fx >= 0 && fy >= 0 && fx < kFigureW && fy < kFigureH;
+                const uint8_t v = figure ? m_figure[static_cast<size_t>(fy) * kFigureW + fx]
+                                         : m_ground[static_cast<size_t>(row) * kWidth + col] / 2;
+                uint8_t* p = &m_rgb[(static_cast<size_t>(row) * kWidth + col) * 3];
+                p[0] = p[1] = p[2] = v;
+            }
+        return fsdk::Image(kWidth, kHeight, fsdk::Format::R8G8B8, m_rgb.data(), false);
+    }
+
+    static constexpr int kFigureW = 30;
+    static constexpr int kFigureH = 90;
+
+private:
+    std::vector<uint8_t> m_ground, m_figure, m_rgb;
+};
+
+TEST(BoxFilterTest, LearnsTheMotionAndKnowsHowSureItIs)
+{
+    BoxFilter filter;
+    filter.Start({100, 50, 20, 60});
+    for (int f = 1; f <= 10; ++f) {
+        filter.Predict();
+        filter.Correct({100 + 4.f * f, 50, 20, 60});
+    }
+    // Five frames on, unseen, it is where the walk takes it.
+    for (int f = 11; f <= 15; ++f) filter.Predict();
+    EXPECT_NEAR(filter.Box().x, 160, 2.f);
+    EXPECT_NEAR(filter.Box().width, 20, 1.f);
+    EXPECT_LT(filter.Distance({160, 50, 20, 60}), 1.0);
+    EXPECT_GT(filter.Distance({100, 50, 20, 60}), 13.28);  // far outside the gate
+
+    // Limited, then stopped: it stays put.
+    const float before = filter.Box().x;
+    filter.Limit(0.01f, 0.f);  // a hundredth of the height per frame
+    filter.Predict();
+    EXPECT_NEAR(filter.Box().x - before, 0.6f, 0.01f);
+    filter.Stop();
+    const float x = filter.Box().x;
+    for (int f = 0; f < 5; ++f) filter.Predict();
+    EXPECT_FLOAT_EQ(filter.Box().x, x);
+}
+
+TEST(FlowFollowerTest, MovesAndScalesABoxAsThePicturesDo)
+{
+    Picture picture;
+    FlowFollower follower;
+    fsdk::Rect moved;
+    ASSERT_TRUE(follower.NextFrame(picture.At(100, 60)));
+    EXPECT_FALSE(follower.Follow({100, 60, 30, 90}, moved));  // nothing to follow from yet
+    ASSERT_TRUE(follower.NextFrame(picture.At(106, 57)));
+    ASSERT_TRUE(follower.Follow({100, 60, 30, 90}, moved));
+    EXPECT_NEAR(moved.x, 106, 0.5f);
+    EXPECT_NEAR(moved.y, 57, 0.5f);
+    EXPECT_NEAR(moved.width, 30, 1.f);
+    EXPECT_NEAR(moved.height, 90, 2.f);
+
+    // Where nothing moved, nothing moves; a box out of the picture, or a
+    // picture with nothing to hold on to, tells nothing.
+    ASSERT_TRUE(follower.NextFrame(picture.At(106, 57)));
+    ASSERT_TRUE(follower.Follow({200, 100, 40, 100}, moved));
+    EXPECT_NEAR(moved.x, 200, 0.3f);
+    EXPECT_NEAR(moved.y, 100, 0.3f);
+    EXPECT_FALSE(follower.Follow({-500, -500, 40, 100}, moved));
+    const std::vector<uint8_t> flat(static_cast<size_t>(kWidth) * kHeight * 3, 90);
+    ASSERT_TRUE(follower.NextFrame(fsdk::Image(kWidth, kHeight, fsdk::Format::R8G8B8, flat.data(), false)));
+    ASSERT_TRUE(follower.NextFrame(fsdk::Image(kWidth, kHeight, fsdk::Format::R8G8B8, flat.data(), false)));
+    EXPECT_FALSE(follower.Follow({100, 60, 30, 90}, moved));
+
+    // A frame of another size, or none at all, starts over.
+    const std::vector<uint8_t> other(static_cast<size_t>(160) * 120 * 3, 90);
+    ASSERT_TRUE(follower.NextFrame(fsdk::Image(160, 120, fsdk::Format::R8G8B8, other.data(), false)));
+    EXPECT_FALSE(follower.Follow({10, 10, 30, 90}, moved));
+    EXPECT_FALSE(follower.NextFrame(fsdk::Image()));
+    ASSERT_TRUE(follower.NextFrame(picture.At(100, 60)));
+    EXPECT_FALSE(follower.Follow({100, 60, 30, 90}, moved));
+}
+
+// Hands the tracker the detections a test writes.
+class ScriptedDetector final : public IDetector {
+public:
+    void Detect(const fsdk::Image&, std::vector<Detection>& out) override
+    {
+        out = next;
+        ++runs;
+    }
+    std::vector<Detection> next;
+    int runs = 0;
+};
+
+class Tracking : public ::testing::Test {
+protected:
+    explicit Tracking(int step = 1) : m_config(Make(step))
+    {
+        auto owned = std::make_unique<ScriptedDetector>();
+        script = owned.get();
+        tracker = std::make_unique<StreamTracker>(m_config, ids, std::move(owned));
+    }
+    static EngineConfig Make(int step)
+    {
+        EngineConfig config;
+        config.detectorStep = step;
+        config.skipFrames = 18;
+        config.inactiveTracksLifetime = 50;
+        return config;
+    }
+
+    // One frame with these detections; answers the reported tracks by id.
+    std::map<int32_t, tsdk::TrackedObject> Frame(std::vector<Detection> detections, const fsdk::Image* shown = nullptr)
+    {
+        script->next = std::move(detections);
+        std::vector<tsdk::TrackedObject> objects;
+        finished.clear();
+        tracker->Process(shown != nullptr ? *shown : image, objects, finished);
+        std::map<int32_t, tsdk::TrackedObject> byId;
+        for (const auto& o : objects) byId[o.trackId] = o;
+        return byId;
+    }
+
+    static Detection At(float x, float y, float score = 0.9f, float w = 20, float h = 60)
+    {
+        return {{x, y, w, h}, score};
+    }
+
+    const EngineConfig m_config;
+    const std::vector<uint8_t> pixels = std::vector<uint8_t>(static_cast<size_t>(kWidth) * kHeight * 3, 90);
+    const fsdk::Image image{kWidth, kHeight, fsdk::Format::R8G8B8, pixels.data(), false};
+    TrackIdSource ids;
+    ScriptedDetector* script = nullptr;
+    std::unique_ptr<StreamTracker> tracker;
+    std::vector<int32_t> finished;
+};
+
+TEST_F(Tracking, CrossingPeopleKeepTheirIdsThroughAShortOcclusion)
+{
+    // Two people walk towards each other; as they cross, one hides the
+    // other for two frames. Who is who follows from how they moved.
+    int32_t left = 0, right = 0;
+    for (int f = 0; f <= 20; ++f) {
+        const float a = 40.f + 10.f * f, b = 260.f - 10.f * f;
+        std::vector<Detection> seen = {At(a, 100), At(b, 104)};
+        if (f == 11 || f == 12) seen = {At(a, 100)};
+        const auto tracks = Frame(seen);
+        if (f == 0) {
+            ASSERT_EQ(tracks.size(), 2u);
+            for (const auto& [id, o] : tracks) (o.box.x < 150 ? left : right) = id;
+            continue;
+        }
+        ASSERT_EQ(tracks.size(), 2u) << f;  // the hidden one is still reported, where it should be
+        EXPECT_NEAR(tracks.at(left).box.x, a, 3.f) << f;
+        EXPECT_NEAR(tracks.at(right).box.x, b, 3.f) << f;
+        EXPECT_EQ(tracks.at(right).flag, f != 11 && f != 12) << f;
+    }
+    EXPECT_NE(left, right);
+}
+
+TEST_F(Tracking, ConfidenceAddsUpOverDetectionsOnThePlugInsScale)
+{
+    // person-score 40 %, high-detection-score 30 %, low 15 %.
+    EXPECT_TRUE(Frame({At(100, 50, 0.25f)}).empty());  // too doubtful to start anyone
+    auto tracks = Frame({At(100, 50, 0.4f)});
+    ASSERT_EQ(tracks.size(), 1u);
+    const int32_t id = tracks.begin()->first;
+    EXPECT_NEAR(tracks.at(id).score, 0.65f, 1e-5);  // one detection at person-score: a person
+    // Doubtful detections continue the track and add to its confidence,
+    // in proportion to their score.
+    tracks = Frame({At(102, 50, 0.2f)});
+    EXPECT_TRUE(tracks.at(id).flag);
+    EXPECT_NEAR(tracks.at(id).score, 1.f - 0.35f * (1.f - 0.325f), 1e-5);
+    tracks = Frame({At(104, 50, 0.9f)});  // above person-score counts as person-score
+    EXPECT_NEAR(tracks.at(id).score, 1.f - 0.35f * 0.675f * 0.35f, 1e-5);
+    const float before = tracks.at(id).score;
+    tracks = Frame({At(104, 50, 0.1f)});  // below low-detection-score: ignored
+    EXPECT_FALSE(tracks.at(id).flag);
+    EXPECT_FLOAT_EQ(tracks.at(id).score, before);
+
+    // A new track of a weak but confident-enough detection reaches the
+    // plug-in's default threshold only after a second detection.
+    tracks = Frame({At(104, 50, 0.9f), At(250, 50, 0.3f)});
+    ASSERT_EQ(tracks.size(), 2u);
+    for (const auto& [other, object] : tracks)
+        if (other != id) {
+            EXPECT_LT(object.score, 0.6f);
+        }
+}
+
+TEST_F(Tracking, PartsOfSomeoneFollowedAreNoOneNew)
+{
+    auto tracks = Frame({At(100, 50, 0.9f, 30, 90), At(104, 52, 0.9f, 20, 30)});
+    EXPECT_EQ(tracks.size(), 1u);
+    tracks = Frame({At(101, 50, 0.9f, 30, 90), At(102, 51, 0.9f, 29, 88)});
+    EXPECT_EQ(tracks.size(), 1u);
+}
+
+TEST_F(Tracking, PeopleWhoWalkOutOfViewEndAndHiddenOnesWait)
+{
+    // Walking out at the side: it ends at the first missed run.
+    int32_t id = 0;
+    for (int f = 0; f < 8; ++f) id = Frame({At(240 + 10.f * f, 80)}).begin()->first;
+    EXPECT_TRUE(Frame({}).empty());
+    EXPECT_EQ(finished, std::vector<int32_t>{id});
+
+    // At the top edge too.
+    for (int f = 0; f < 8; ++f) id = Frame({At(150, 20 - 3.f * f)}).begin()->first;
+    EXPECT_TRUE(Frame({}).empty());
+    EXPECT_EQ(finished, std::vector<int32_t>{id});
+
+    // Missed inside the picture: hidden, so followed on for skip-frames
+    // runs, then kept unreported to be picked up again.
+    for (int f = 0; f < 30; ++f) id = Frame({At(100, 80)}).begin()->first;
+    for (int f = 0; f < m_config.skipFrames; ++f) {
+        const auto tracks = Frame({});
+        ASSERT_EQ(tracks.count(id), 1u) << f;
+        EXPECT_FALSE(tracks.at(id).flag);
+    }
+    EXPECT_TRUE(Frame({}).empty());
+    EXPECT_TRUE(finished.empty());  // inactive, waiting to be picked up
+    const auto again = Frame({At(101, 80)});
+    EXPECT_EQ(again.count(id), 1u);
+}
+
+class SteppedTracking : public Tracking {
+protected:
+    SteppedTracking() : Tracking(7) {}
+};
+
+TEST_F(SteppedTracking, BetweenRunsBoxesFollowWhatThePicturesShow)
+{
+    // A figure walks right 4 pixels a frame, then turns and walks left:
+    // seven frames after the turn, prediction alone would put the box 56
+    // pixels off; following the pictures keeps it on the figure.
+    Picture picture;
+    const auto xAt = [](int f) { return f <= 14 ? 60.f + 4.f * f : 116.f - 4.f * (f - 14); };
+    int32_t id = 0;
+    for (int f = 0; f <= 28; ++f) {
+        const fsdk::Image frame = picture.At(xAt(f), 70);
+        const bool run = f % 7 == 0;
+        std::vector<Detection> seen;
+        if (run) seen = {At(xAt(f), 70, 0.9f, Picture::kFigureW, Picture::kFigureH)};
+        const auto tracks = Frame(seen, &frame);
+        ASSERT_EQ(tracks.size(), 1u) << f;
+        if (f == 0) id = tracks.begin()->first;
+        ASSERT_EQ(tracks.count(id), 1u) << f;  // one id all along
+        EXPECT_NEAR(tracks.at(id).box.x, xAt(f), 3.f) << f;
+        EXPECT_NEAR(tracks.at(id).box.y, 70, 3.f) << f;
+    }
+    EXPECT_EQ(script->runs, 5);
+}
+
+// Heads of one image as the network gives them: the person heat map
+// (80 classes, person first) and the box distances, at stride 4.
+struct Heads {
+    Heads(int rows, int cols)
+    {
+        const int heatShape[] = {1, 80, rows, cols};
+        const int sizeShape[] = {1, 4, rows, cols};
+        heat = cv::Mat(4, heatShape, CV_32F, cv::Scalar(0));
+        sizes = cv::Mat(4, sizeShape, CV_32F, cv::Scalar(0));
+    }
+    void Peak(int x, int y, float score, float left, float top, float right, float bottom, int cls = 0)
+    {
+        const int at[] = {0, cls, y, x};
+        heat.at<float>(at) = score;
+        const float distances[] = {left, top, right, bottom};
+        for (int c = 0; c < 4; ++c) {
+            const int where[] = {0, c, y, x};
+            sizes.at<float>(where) = distances[c];
+        }
+    }
+    cv::Mat heat, sizes;
+};
+
+TEST(DecodePeopleTest, PeaksOfThePersonMapBecomeBoxesBestFirstWithoutDoubles)
+{
+    Heads heads(18, 32);  // a 128 x 72 input
+    heads.Peak(10, 8, 0.8f, 6, 20, 6, 24);
+    heads.Peak(11, 8, 0.5f, 6, 20, 6, 24);   // beside a higher one: no peak
+    heads.Peak(20, 5, 0.6f, 20, 20, 20, 20);  // another person
+    heads.Peak(21, 6, 0.6f, 20, 20, 20, 20);  // the same score beside it: both are peaks...
+    heads.Peak(30, 15, 0.15f, 2, 2, 2, 2);   // ...this one is under the threshold
+    heads.Peak(2, 2, 0.9f, 3, 3, 3, 3, 2);   // a car: not a person
+    heads.Peak(25, 15, 0.7f, -5, 2, 2, 2);   // a box of no width
+    std::vector<Detection> out;
+    DecodePeople(heads.heat, heads.sizes, 0.2f, 0.5f, 2.f, 3.f, 10, out);
+    ASSERT_EQ(out.size(), 2u);  // ...and then one, as they overlap
+    EXPECT_FLOAT_EQ(out[0].score, 0.8f);
+    // (4x - l, 4y - t) to (4x + r, 4y + b), scaled to the frame.
+    EXPECT_FLOAT_EQ(out[0].box.x, (40 - 6) * 2.f);
+    EXPECT_FLOAT_EQ(out[0].box.y, (32 - 20) * 3.f);
+    EXPECT_FLOAT_EQ(out[0].box.width, 12 * 2.f);
+    EXPECT_FLOAT_EQ(out[0].box.height, 44 * 3.f);
+    EXPECT_FLOAT_EQ(out[1].score, 0.6f);
+    EXPECT_FLOAT_EQ(out[1].box.x, 60 * 2.f);
+
+    // At most max-detection-count, and nothing from heads of other shapes.
+    DecodePeople(heads.heat, heads.sizes, 0.2f, 0.5f, 1.f, 1.f, 1, out);
+    EXPECT_EQ(out.size(), 1u);
+    Heads other(9, 16);
+    DecodePeople(heads.heat, other.sizes, 0.2f, 0.5f, 1.f, 1.f, 10, out);
+    EXPECT_TRUE(out.empty());
+}
+
+}  // namespace
