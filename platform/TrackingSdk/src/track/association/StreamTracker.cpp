@@ -139,10 +139,10 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
         if (!track.active) ++track.inactiveFrames;
         Predict(track);
     }
+    m_width = width;
+    m_height = height;
     if (m_detector && m_follower.NextFrame(image)) FollowTracks();
     if (detect) {
-        m_width = width;
-        m_height = height;
         m_detector->Detect(image, m_detections);
         Associate(image);
     }
@@ -190,6 +190,17 @@ void StreamTracker::FollowTracks()
         if (!track.active) continue;
         fsdk::Rect seen;
         if (!m_follower.Follow(track.last, seen)) continue;
+        // The flow moves what is in view; a side cut by the edge of the
+        // picture stays there while the person walks in or out.
+        const fsdk::Rect& last = track.last;
+        const float margin = EdgeMargin();
+        float left = seen.x, top = seen.y, right = seen.x + seen.width, bottom = seen.y + seen.height;
+        if (last.x <= margin) left = last.x;
+        if (last.y <= margin) top = last.y;
+        if (last.x + last.width >= static_cast<float>(m_width) - margin) right = last.x + last.width;
+        if (last.y + last.height >= static_cast<float>(m_height) - margin) bottom = last.y + last.height;
+        if (right - left < 1.f || bottom - top < 1.f) continue;
+        seen = {left, top, right - left, bottom - top};
         // Far off the estimate, the flow followed something else: the
         // background, or someone passing in front.
         if (Overlap(seen, track.box) < kMinFollowOverlap) continue;
@@ -198,11 +209,16 @@ void StreamTracker::FollowTracks()
     }
 }
 
+float StreamTracker::EdgeMargin() const noexcept
+{
+    return 0.02f * static_cast<float>(std::max(m_width, m_height));
+}
+
 bool StreamTracker::AtEdge(const fsdk::Rect& box) const noexcept
 {
     // Cut by an edge: a person the network no longer finds there has
     // walked out of view.
-    const float margin = 0.02f * static_cast<float>(std::max(m_width, m_height));
+    const float margin = EdgeMargin();
     return box.x <= margin || box.y <= margin || box.x + box.width >= static_cast<float>(m_width) - margin ||
            box.y + box.height >= static_cast<float>(m_height) - margin;
 }
@@ -372,8 +388,9 @@ void StreamTracker::Miss(Track& track)
     // been seen steadily may miss skip-frames runs and then waits, unseen,
     // to be picked up again.
     const int allowed = std::min(m_config.skipFrames, track.hits < kSteadyHits ? track.hits - 1 : track.hits);
-    // One last seen at the edge of the image has most likely walked out.
-    if (track.atEdge) {
+    // One last seen at the edge of the image, or followed there since, has
+    // most likely walked out.
+    if (track.atEdge || AtEdge(track.box)) {
         track.ended = true;
         return;
     }

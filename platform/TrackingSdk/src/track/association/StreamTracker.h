@@ -83,6 +83,7 @@ private:
     void Miss(Track& track);
     bool Covered(const fsdk::Rect& box) const;
     void EndDuplicates();
+    float EdgeMargin() const noexcept;
     bool AtEdge(const fsdk::Rect& box) const noexcept;
     // Cost of continuing `track` with `detection`, or infinity.
     double Cost(const Track& track, int detection) const;
@@ -96,7 +97,7 @@ private:
     std::unique_ptr<IDetector> m_detector;
     FlowFollower m_follower;
     uint64_t m_frameIndex = 0;
-    int m_width = 0;  // of the image last given to the detector
+    int m_width = 0;  // of the image being tracked
     int m_height = 0;
     std::vector<Track> m_tracks;
 
