@@ -33,7 +33,7 @@ loaded() {
 check_loaded() {
   local libs
   libs=$(loaded)
-  echo "$libs" | sed 's/^/  loaded /'
+  while IFS= read -r lib; do echo "  loaded $lib"; done <<< "$libs"
   if [[ $(echo "$libs" | grep -cE "/$ours") -ne 8 ]] || echo "$libs" | grep -v "^$tmp/root/" | grep -q .; then
     echo "FAIL: not all of our eight libraries came from the unpacked package"
     exit 1
