@@ -12,7 +12,9 @@ function(qel_export_only target)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
 endfunction()
 
-# Deliverables and platform libraries land in the module directory.
+# Deliverables and platform libraries land in the module directory, and are
+# installed into the package's; there they find each other beside themselves.
 function(qel_module_library target)
-  set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${QEL_MODULE_DIR})
+  set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${QEL_MODULE_DIR} INSTALL_RPATH "$ORIGIN")
+  install(TARGETS ${target} LIBRARY DESTINATION ${QEL_INSTALL_MODULE_DIR})
 endfunction()

@@ -5,6 +5,12 @@
 
 namespace QelTrack {
 
+namespace {
+
+FILE* g_messages = stderr;
+
+}  // namespace
+
 Output::~Output()
 {
     Close();
@@ -41,6 +47,25 @@ FILE* KeepStandardStream(int fd, const char* mode)
     FILE* stream = fdopen(copy, mode);
     if (stream == nullptr) close(copy);
     return stream;
+}
+
+void KeepMessages()
+{
+    if (FILE* errors = KeepStandardStream(STDERR_FILENO, "w")) {
+        setvbuf(errors, nullptr, _IOLBF, 0);
+        g_messages = errors;
+    }
+}
+
+FILE* Messages()
+{
+    return g_messages;
+}
+
+void Complain(const std::string& text)
+{
+    std::fprintf(g_messages, "qel-track: %s\n", text.c_str());
+    std::fflush(g_messages);
 }
 
 }  // namespace QelTrack

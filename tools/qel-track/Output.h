@@ -36,4 +36,11 @@ private:
 // stream; null when the descriptor cannot be copied.
 FILE* KeepStandardStream(int fd, const char* mode);
 
+// The tool's own messages go to standard error; after KeepMessages, called
+// before the module loads, to the copy it keeps.
+void KeepMessages();
+FILE* Messages();
+// One message line, "qel-track: " first.
+void Complain(const std::string& text);
+
 }  // namespace QelTrack
