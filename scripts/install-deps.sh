@@ -12,7 +12,7 @@ packages=(
   libfmt-dev uuid-dev libyuv-dev nlohmann-json3-dev libboost-program-options-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libopencv-core-dev libopencv-imgproc-dev libopencv-video-dev libopencv-objdetect-dev opencv-data
+  libopencv-core-dev libopencv-imgproc-dev libopencv-video-dev
   libopencv-dnn-dev python3-onnx python3-numpy opencv-doc
 )
 # Node's own npm is as good as Debian's; only fetch one when there is none.

@@ -339,12 +339,12 @@ TEST(DecodePeopleTest, PeaksOfThePersonMapBecomeBoxesBestFirstWithoutDoubles)
 {
     Heads heads(18, 32);  // a 128 x 72 input
     heads.Peak(10, 8, 0.8f, 6, 20, 6, 24);
-    heads.Peak(11, 8, 0.5f, 6, 20, 6, 24);   // beside a higher one: no peak
+    heads.Peak(11, 8, 0.5f, 6, 20, 6, 24);    // beside a higher one: no peak
     heads.Peak(20, 5, 0.6f, 20, 20, 20, 20);  // another person
     heads.Peak(21, 6, 0.6f, 20, 20, 20, 20);  // the same score beside it: both are peaks...
-    heads.Peak(30, 15, 0.15f, 2, 2, 2, 2);   // ...this one is under the threshold
-    heads.Peak(2, 2, 0.9f, 3, 3, 3, 3, 2);   // a car: not a person
-    heads.Peak(25, 15, 0.7f, -5, 2, 2, 2);   // a box of no width
+    heads.Peak(30, 15, 0.15f, 2, 2, 2, 2);    // ...this one is under the threshold
+    heads.Peak(2, 2, 0.9f, 3, 3, 3, 3, 2);    // a car: not a person
+    heads.Peak(25, 15, 0.7f, -5, 2, 2, 2);    // a box of no width
     std::vector<Detection> out;
     DecodePeople(heads.heat, heads.sizes, 0.2f, 0.5f, 2.f, 3.f, 10, out);
     ASSERT_EQ(out.size(), 2u);  // ...and then one, as they overlap
@@ -357,12 +357,42 @@ TEST(DecodePeopleTest, PeaksOfThePersonMapBecomeBoxesBestFirstWithoutDoubles)
     EXPECT_FLOAT_EQ(out[1].score, 0.6f);
     EXPECT_FLOAT_EQ(out[1].box.x, 60 * 2.f);
 
+    // A part of someone found whole is no one else.
+    Heads parts(18, 32);
+    parts.Peak(10, 8, 0.5f, 6, 6, 6, 6);     // the upper body, scored higher...
+    parts.Peak(10, 12, 0.3f, 8, 24, 8, 24);  // ...than the whole person, around it
+    DecodePeople(parts.heat, parts.sizes, 0.2f, 0.5f, 1.f, 1.f, 10, out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_FLOAT_EQ(out[0].score, 0.5f);
+
     // At most max-detection-count, and nothing from heads of other shapes.
     DecodePeople(heads.heat, heads.sizes, 0.2f, 0.5f, 1.f, 1.f, 1, out);
     EXPECT_EQ(out.size(), 1u);
     Heads other(9, 16);
     DecodePeople(heads.heat, other.sizes, 0.2f, 0.5f, 1.f, 1.f, 10, out);
     EXPECT_TRUE(out.empty());
+}
+
+TEST(DecodePeopleTest, RidersTakeInWhatTheyRideButNotACar)
+{
+    Heads heads(18, 32);
+    heads.Peak(10, 6, 0.5f, 4, 8, 4, 8);        // a rider: (36, 16) to (44, 32)...
+    heads.Peak(10, 8, 0.2f, 6, 8, 6, 8, 1);     // ...on a bicycle, (34, 24) to (46, 40)
+    heads.Peak(24, 6, 0.5f, 4, 8, 4, 8);        // a pedestrian: (92, 16) to (100, 32)...
+    heads.Peak(24, 9, 0.9f, 30, 6, 30, 20, 2);  // ...beside a car, which no one rides
+    heads.Peak(28, 4, 0.3f, 4, 4, 4, 4, 3);     // a motorcycle with no rider near
+    std::vector<Detection> people;
+    tsdk::detail::DecodePeople(heads.heat, heads.sizes, 0.2f, 0.5f, 1.f, 1.f, 10, people);
+    ASSERT_EQ(people.size(), 2u);
+    tsdk::detail::JoinRides(heads.heat, heads.sizes, 0.2f, 1.f, 1.f, people);
+    std::sort(people.begin(), people.end(), [](const Detection& a, const Detection& b) { return a.box.x < b.box.x; });
+    EXPECT_FLOAT_EQ(people[0].box.x, 34);
+    EXPECT_FLOAT_EQ(people[0].box.y, 16);
+    EXPECT_FLOAT_EQ(people[0].box.width, 12);
+    EXPECT_FLOAT_EQ(people[0].box.height, 24);
+    EXPECT_FLOAT_EQ(people[0].score, 0.5f);
+    EXPECT_FLOAT_EQ(people[1].box.x, 92);
+    EXPECT_FLOAT_EQ(people[1].box.height, 16);
 }
 
 }  // namespace

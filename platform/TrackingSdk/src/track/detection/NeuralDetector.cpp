@@ -15,6 +15,15 @@ namespace {
 constexpr int kStride = 4;
 constexpr int kInputMultiple = 32;
 constexpr int kClasses = 80;  // COCO; the person is the first
+constexpr int kBicycle = 1;
+constexpr int kMotorcycle = 3;
+// A ride and its rider overlap by at least this share of the smaller box;
+// a ride covers at most this many times its rider's area.
+constexpr float kMinRideShare = 0.3f;
+constexpr float kMaxRideArea = 4.f;
+// The share of the smaller of two detections inside the larger that makes
+// them one person.
+constexpr float kPartOfOne = 0.7f;
 
 float Overlap(const fsdk::Rect& a, const fsdk::Rect& b)
 {
@@ -94,8 +103,7 @@ std::shared_ptr<NeuralNetwork> NeuralNetwork::Load(const NeuralDetectorConfig& c
         net.forward(outputs, names);
         for (size_t i = 0; i < outputs.size(); ++i) {
             const cv::Mat& o = outputs[i];
-            if (o.dims != 4 || o.size[0] != 1 || o.size[2] != side / kStride || o.size[3] != side / kStride)
-                continue;
+            if (o.dims != 4 || o.size[0] != 1 || o.size[2] != side / kStride || o.size[3] != side / kStride) continue;
             if (o.size[1] == kClasses) network->m_heatName = names[i];
             if (o.size[1] == 4) network->m_sizeName = names[i];
         }
@@ -117,8 +125,8 @@ cv::Size NeuralNetwork::InputSize(int width, int height) const noexcept
     const int larger = std::max(std::max(width, height), 1);
     auto side = [&](int length) {
         const int64_t scaled = (int64_t{length} * m_config->inputSize + larger / 2) / larger;
-        return static_cast<int>(std::max<int64_t>(
-            kInputMultiple, (scaled + kInputMultiple / 2) / kInputMultiple * kInputMultiple));
+        return static_cast<int>(
+            std::max<int64_t>(kInputMultiple, (scaled + kInputMultiple / 2) / kInputMultiple * kInputMultiple));
     };
     return {side(width), side(height)};
 }
@@ -156,6 +164,7 @@ void NeuralNetwork::Detect(const cv::Mat& blob, float threshold, float overlap, 
         std::vector<cv::Mat> outputs;
         net.forward(outputs, std::vector<std::string>{m_heatName, m_sizeName});
         DecodePeople(outputs[0], outputs[1], threshold, overlap, scaleX, scaleY, maxCount, out);
+        if (m_config->riders) JoinRides(outputs[0], outputs[1], threshold, scaleX, scaleY, out);
     } catch (...) {
         Give(std::move(net));
         throw;
@@ -163,22 +172,21 @@ void NeuralNetwork::Detect(const cv::Mat& blob, float threshold, float overlap, 
     Give(std::move(net));
 }
 
-void DecodePeople(const cv::Mat& heat, const cv::Mat& sizes, float threshold, float overlap, float scaleX,
-                  float scaleY, int maxCount, std::vector<Detection>& out)
+namespace {
+
+// Peaks of class `cls`'s heat map at or above `threshold`, as boxes in
+// pixels of the frame.
+void Peaks(const cv::Mat& heat, int cls, const cv::Mat& sizes, float threshold, float scaleX, float scaleY,
+           std::vector<Detection>& out)
 {
-    out.clear();
-    if (heat.dims != 4 || sizes.dims != 4 || sizes.size[1] != 4 || heat.size[2] != sizes.size[2] ||
-        heat.size[3] != sizes.size[3])
-        return;
     const int rows = heat.size[2];
     const int cols = heat.size[3];
     const size_t plane = static_cast<size_t>(rows) * cols;
-    const float* person = heat.ptr<float>();  // class 0 of the first image
+    const float* map = heat.ptr<float>() + static_cast<size_t>(cls) * plane;  // of the first image
     const float* distances = sizes.ptr<float>();
-    std::vector<Detection> peaks;
     for (int y = 0; y < rows; ++y)
         for (int x = 0; x < cols; ++x) {
-            const float score = person[static_cast<size_t>(y) * cols + x];
+            const float score = map[static_cast<size_t>(y) * cols + x];
             if (!(score >= threshold)) continue;
             // A peak is the largest of its 3 x 3 neighbourhood.
             bool peak = true;
@@ -186,7 +194,7 @@ void DecodePeople(const cv::Mat& heat, const cv::Mat& sizes, float threshold, fl
                 for (int dx = -1; dx <= 1 && peak; ++dx) {
                     const int ny = y + dy, nx = x + dx;
                     if (ny < 0 || nx < 0 || ny >= rows || nx >= cols) continue;
-                    peak = person[static_cast<size_t>(ny) * cols + nx] <= score;
+                    peak = map[static_cast<size_t>(ny) * cols + nx] <= score;
                 }
             if (!peak) continue;
             const size_t at = static_cast<size_t>(y) * cols + x;
@@ -200,16 +208,81 @@ void DecodePeople(const cv::Mat& heat, const cv::Mat& sizes, float threshold, fl
             detection.box.height = (top + bottom) * scaleY;
             detection.score = score;
             if (!(detection.box.width > 0.f) || !(detection.box.height > 0.f)) continue;
-            peaks.push_back(detection);
+            out.push_back(detection);
         }
+}
+
+bool HeadsFit(const cv::Mat& heat, const cv::Mat& sizes, int classes)
+{
+    return heat.dims == 4 && sizes.dims == 4 && heat.size[1] >= classes && sizes.size[1] == 4 &&
+           heat.size[2] == sizes.size[2] && heat.size[3] == sizes.size[3];
+}
+
+float Area(const fsdk::Rect& box)
+{
+    return box.width * box.height;
+}
+
+float Common(const fsdk::Rect& a, const fsdk::Rect& b)
+{
+    const float w = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
+    const float h = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
+    return w > 0.f && h > 0.f ? w * h : 0.f;
+}
+
+}  // namespace
+
+void DecodePeople(const cv::Mat& heat, const cv::Mat& sizes, float threshold, float overlap, float scaleX, float scaleY,
+                  int maxCount, std::vector<Detection>& out)
+{
+    out.clear();
+    if (!HeadsFit(heat, sizes, 1)) return;
+    std::vector<Detection> peaks;
+    Peaks(heat, 0, sizes, threshold, scaleX, scaleY, peaks);
     std::stable_sort(peaks.begin(), peaks.end(),
                      [](const Detection& a, const Detection& b) { return a.score > b.score; });
     for (const Detection& candidate : peaks) {
         if (static_cast<int>(out.size()) >= maxCount) break;
+        // One person is also a box mostly inside another: found once
+        // whole and once in part (the upper body, a rider without the ride).
         const bool kept = std::none_of(out.begin(), out.end(), [&](const Detection& better) {
-            return Overlap(better.box, candidate.box) > overlap;
+            const float common = Common(better.box, candidate.box);
+            return Overlap(better.box, candidate.box) > overlap ||
+                   common >= kPartOfOne * std::min(Area(better.box), Area(candidate.box));
         });
         if (kept) out.push_back(candidate);
+    }
+}
+
+void JoinRides(const cv::Mat& heat, const cv::Mat& sizes, float threshold, float scaleX, float scaleY,
+               std::vector<Detection>& people)
+{
+    if (people.empty() || !HeadsFit(heat, sizes, kMotorcycle + 1)) return;
+    std::vector<Detection> rides;
+    Peaks(heat, kBicycle, sizes, threshold, scaleX, scaleY, rides);
+    Peaks(heat, kMotorcycle, sizes, threshold, scaleX, scaleY, rides);
+    std::vector<bool> taken(rides.size(), false);
+    // Best people first; each ride is one person's.
+    for (Detection& person : people) {
+        int best = -1;
+        float bestShare = kMinRideShare;
+        for (size_t r = 0; r < rides.size(); ++r) {
+            const fsdk::Rect& ride = rides[r].box;
+            // Nothing much larger than its rider is ridden: a car is not.
+            if (taken[r] || Area(ride) > kMaxRideArea * Area(person.box)) continue;
+            const float share = Common(person.box, ride) / std::min(Area(person.box), Area(ride));
+            if (share >= bestShare) {
+                bestShare = share;
+                best = static_cast<int>(r);
+            }
+        }
+        if (best < 0) continue;
+        taken[static_cast<size_t>(best)] = true;
+        const fsdk::Rect& ride = rides[static_cast<size_t>(best)].box;
+        const float left = std::min(person.box.x, ride.x), top = std::min(person.box.y, ride.y);
+        const float right = std::max(person.box.x + person.box.width, ride.x + ride.width);
+        const float bottom = std::max(person.box.y + person.box.height, ride.y + ride.height);
+        person.box = {left, top, right - left, bottom - top};
     }
 }
 

@@ -52,8 +52,13 @@ private:
 // Peaks of the person heat map (N=1) at or above `threshold`, as boxes in
 // pixels of a frame `scaleX`, `scaleY` times the network's input; then
 // non-maximum suppression at `overlap`, best first, at most `maxCount`.
-void DecodePeople(const cv::Mat& heat, const cv::Mat& sizes, float threshold, float overlap, float scaleX,
-                  float scaleY, int maxCount, std::vector<Detection>& out);
+void DecodePeople(const cv::Mat& heat, const cv::Mat& sizes, float threshold, float overlap, float scaleX, float scaleY,
+                  int maxCount, std::vector<Detection>& out);
+
+// People riding a bicycle or a motorcycle found in the heat maps: their
+// boxes grow to take it in, as a rider moves with what they ride.
+void JoinRides(const cv::Mat& heat, const cv::Mat& sizes, float threshold, float scaleX, float scaleY,
+               std::vector<Detection>& people);
 
 std::unique_ptr<IDetector> CreateNeuralDetector(const EngineConfig& config, std::shared_ptr<NeuralNetwork> network);
 

@@ -118,6 +118,7 @@ fsdk::FSDKError ReadEngineConfig(const fsdk::ISettingsProvider* settings, const 
     neural.inputSize = track.Int("neural-detector", "input-size", 512, 64, 4096);
     neural.scorePercent = track.Int("neural-detector", "score-threshold", 15, 1, 100);
     neural.overlapPercent = track.Int("neural-detector", "nms-overlap", 50, 1, 100);
+    neural.riders = track.Int("neural-detector", "riders", 1, 0, 1) == 1;
     return fsdk::FSDKError::Ok;
 }
 

@@ -21,9 +21,10 @@ struct BlobDetectorConfig {
 struct NeuralDetectorConfig {
     // The ONNX network; a name is read from the face engine's data directory.
     std::string model = "centernet.onnx";
-    int inputSize = 512;       // the larger side of the network's input, pixels
-    int scorePercent = 15;     // the lowest person score a detection may have
-    int overlapPercent = 50;   // detections overlapping more (IoU) are one person
+    int inputSize = 512;      // the larger side of the network's input, pixels
+    int scorePercent = 15;    // the lowest person score a detection may have
+    int overlapPercent = 50;  // detections overlapping more (IoU) are one person
+    bool riders = true;       // a rider's box takes in what they ride
 };
 
 struct EngineConfig {
