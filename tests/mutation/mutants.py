@@ -252,6 +252,8 @@ MUTANTS = [
     ("sdk_confidence_is_the_best_score", SDK + "association/StreamTracker.cpp",
      "track.confidence = 1.f - (1.f - track.confidence) * (1.f - Evidence(detection.score));",
      "track.confidence = std::max(track.confidence, Evidence(detection.score));", None),
+    ("sdk_still_small_adds_up", SDK + "association/StreamTracker.cpp",
+     "if (small && !track.moved) {", "if (false) {", None),
     ("sdk_flow_back_check_loose", SDK + "association/FlowFollower.cpp",
      "constexpr float kMaxBackError = 1.0f;", "constexpr float kMaxBackError = 100.0f;", None),
     ("sdk_decode_not_a_peak", SDK + "detection/NeuralDetector.cpp",

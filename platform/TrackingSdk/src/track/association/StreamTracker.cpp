@@ -48,6 +48,14 @@ constexpr float kLooksRate = 0.3f;
 // The confidence one detection at person-score gives a track: just above
 // the plug-in's default threshold of 0.6.
 constexpr float kPersonEvidence = 0.65f;
+// A track has moved once its centre is this share of its height away from
+// where it was first found, or its height changed by this share (walking
+// towards the camera or away, in or out of view).
+constexpr float kMinMove = 0.3f;
+// Smaller than this share of the picture's height, a person is seen too
+// coarsely for weak detections to add up.
+constexpr float kSmallShare = 0.2f;
+constexpr float kMinGrowth = 0.2f;
 // Samples of a box's colours, across and down.
 constexpr int kLooksColumns = 12;
 constexpr int kLooksRows = 20;
@@ -291,10 +299,21 @@ void StreamTracker::Associate(const fsdk::Image& image)
     EndDuplicates();
 }
 
-float StreamTracker::Evidence(float score) const noexcept
+void StreamTracker::Gain(Track& track, const Detection& detection) const noexcept
 {
+    // Something small that stays where it was first found is a person only
+    // by a confident detection: a post or a sign far off is found again and
+    // again, weakly, in the same place. Whoever walks, or is close enough to
+    // be seen well, becomes surer with every detection.
+    const bool small = detection.box.height < kSmallShare * static_cast<float>(m_height);
+    if (small && !track.moved) {
+        const float still = static_cast<float>(m_config.stillPersonScorePercent) / 100.f;
+        track.confidence = std::max(track.confidence, kPersonEvidence * std::clamp(detection.score / still, 0.f, 1.f));
+        return;
+    }
     const float person = static_cast<float>(m_config.personScorePercent) / 100.f;
-    return kPersonEvidence * std::clamp(score / person, 0.f, 1.f);
+    const float evidence = kPersonEvidence * std::clamp(detection.score / person, 0.f, 1.f);
+    track.confidence = 1.f - (1.f - track.confidence) * (1.f - evidence);
 }
 
 bool StreamTracker::Covered(const fsdk::Rect& box) const
@@ -355,7 +374,12 @@ void StreamTracker::Update(Track& track, int index)
     track.filter.Correct(detection.box);
     track.box = detection.box;
     track.atEdge = AtEdge(detection.box);
-    track.confidence = 1.f - (1.f - track.confidence) * (1.f - Evidence(detection.score));
+    if (!track.moved) {
+        const float dx = detection.box.x + detection.box.width / 2 - (track.first.x + track.first.width / 2);
+        const float dy = detection.box.y + detection.box.height / 2 - (track.first.y + track.first.height / 2);
+        track.moved = std::hypot(dx, dy) > kMinMove * std::max(track.first.height, detection.box.height);
+    }
+    Gain(track, detection);
     ++track.hits;
     track.misses = 0;
     track.inactiveFrames = 0;
@@ -372,7 +396,8 @@ void StreamTracker::StartTrack(int index)
     track.filter.Start(detection.box);
     track.box = detection.box;
     track.atEdge = AtEdge(detection.box);
-    track.confidence = Evidence(detection.score);
+    track.first = detection.box;
+    Gain(track, detection);
     track.hits = 1;
     track.matched = true;
     m_tracks.push_back(std::move(track));

@@ -15,8 +15,8 @@
 #include "Assignment/Hungarian.h"
 #include "track/association/BoxFilter.h"
 #include "track/association/FlowFollower.h"
-#include "track/engine/Config.h"
 #include "track/detection/Detector.h"
+#include "track/engine/Config.h"
 #include "tsdk/TrackEngine.h"
 
 namespace tsdk::detail {
@@ -69,6 +69,8 @@ private:
         bool atEdge = false;   // last seen touching the edge of the image
         bool ended = false;
         Looks looks{};
+        fsdk::Rect first;    // where it was first found
+        bool moved = false;  // gone from there
         bool reported = false;
     };
 
@@ -87,8 +89,8 @@ private:
     bool AtEdge(const fsdk::Rect& box) const noexcept;
     // Cost of continuing `track` with `detection`, or infinity.
     double Cost(const Track& track, int detection) const;
-    // What a detection of `score` adds to a track's confidence.
-    float Evidence(float score) const noexcept;
+    // What a detection adds to a track's confidence that it is a person.
+    void Gain(Track& track, const Detection& detection) const noexcept;
     bool Confirmed(const Track& track) const noexcept { return track.hits >= m_config.minimalTrackLength; }
     bool Shown(const Track& track) const noexcept { return track.active && Confirmed(track); }
 

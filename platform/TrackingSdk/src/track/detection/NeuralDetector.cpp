@@ -123,8 +123,11 @@ std::shared_ptr<NeuralNetwork> NeuralNetwork::Load(const NeuralDetectorConfig& c
 cv::Size NeuralNetwork::InputSize(int width, int height) const noexcept
 {
     const int larger = std::max(std::max(width, height), 1);
+    // A small picture is not blown up to the full input: that would cost
+    // the network's full price for nothing it could not see at its own size.
+    const int target = larger < m_config->inputSize / 2 ? larger : m_config->inputSize;
     auto side = [&](int length) {
-        const int64_t scaled = (int64_t{length} * m_config->inputSize + larger / 2) / larger;
+        const int64_t scaled = (int64_t{length} * target + larger / 2) / larger;
         return static_cast<int>(
             std::max<int64_t>(kInputMultiple, (scaled + kInputMultiple / 2) / kInputMultiple * kInputMultiple));
     };

@@ -93,7 +93,8 @@ fsdk::FSDKError ReadEngineConfig(const fsdk::ISettingsProvider* settings, const 
     config.associationOverlapPercent = track.Int("other", "association-overlap", 30, 1, 100);
     config.highScorePercent = track.Int("other", "high-detection-score", 30, 0, 100);
     config.lowScorePercent = track.Int("other", "low-detection-score", 15, 0, config.highScorePercent);
-    config.personScorePercent = track.Int("other", "person-score", 40, 1, 100);
+    config.personScorePercent = track.Int("other", "person-score", 28, 1, 100);
+    config.stillPersonScorePercent = track.Int("other", "still-person-score", 45, 1, 100);
     config.useBodyDetector = track.Int("detectors", "use-body-detector", 1, 0, 1) == 1;
     if (track.Int("detectors", "use-face-detector", 0, 0, 1) == 1)
         fsdk::log::printf(config.logs(fsdk::log::Warning), fsdk::log::Warning,

@@ -51,7 +51,10 @@ struct EngineConfig {
     bool useBodyDetector = true;
     // A detection of this score makes a track a person for the plug-in
     // (object score 0.65); weaker ones add up to that over runs.
-    int personScorePercent = 40;
+    int personScorePercent = 28;
+    // The same for something small that has not moved; such detections do
+    // not add up.
+    int stillPersonScorePercent = 45;
     std::string bodyDetectorType = "neural";
     BlobDetectorConfig blob;
     NeuralDetectorConfig neural;
