@@ -9,12 +9,12 @@
 namespace tsdk::detail {
 namespace {
 
-const cv::Size kWindow(15, 15);
+const cv::Size kWindow(13, 13);
 constexpr int kLevels = 3;
 // Points across and down the middle of a box: the person's body, little
 // of what is beside them.
-constexpr int kColumns = 6;
-constexpr int kRows = 10;
+constexpr int kColumns = 5;
+constexpr int kRows = 8;
 constexpr float kInsetX = 0.2f;
 constexpr float kInsetTop = 0.1f;
 constexpr float kInsetBottom = 0.1f;
