@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "track/Boxes.h"
+
 namespace tsdk::detail {
 namespace {
 
@@ -49,46 +51,18 @@ constexpr float kLooksRate = 0.3f;
 // the plug-in's default threshold of 0.6.
 constexpr float kPersonEvidence = 0.65f;
 // A track has moved once its centre is this share of its height away from
-// where it was first found, or its height changed by this share (walking
-// towards the camera or away, in or out of view).
+// where it was first found.
 constexpr float kMinMove = 0.3f;
 // Smaller than this share of the picture's height, a person is seen too
 // coarsely for weak detections to add up.
 constexpr float kSmallShare = 0.2f;
-constexpr float kMinGrowth = 0.2f;
 // Samples of a box's colours, across and down.
 constexpr int kLooksColumns = 12;
 constexpr int kLooksRows = 20;
 
-float Overlap(const fsdk::Rect& a, const fsdk::Rect& b)
-{
-    const float left = std::max(a.x, b.x);
-    const float top = std::max(a.y, b.y);
-    const float right = std::min(a.x + a.width, b.x + b.width);
-    const float bottom = std::min(a.y + a.height, b.y + b.height);
-    if (right <= left || bottom <= top) return 0.f;
-    const float common = (right - left) * (bottom - top);
-    const float all = a.width * a.height + b.width * b.height - common;
-    return all > 0.f ? common / all : 0.f;
-}
-
-// Share of `part` that lies inside `whole`.
-float Inside(const fsdk::Rect& part, const fsdk::Rect& whole)
-{
-    const float area = part.width * part.height;
-    if (area <= 0.f) return 0.f;
-    const float w = std::min(part.x + part.width, whole.x + whole.width) - std::max(part.x, whole.x);
-    const float h = std::min(part.y + part.height, whole.y + whole.height) - std::max(part.y, whole.y);
-    return w > 0.f && h > 0.f ? w * h / area : 0.f;
-}
-
 float ShareInside(const fsdk::Rect& box, int width, int height)
 {
-    const float area = box.width * box.height;
-    if (area <= 0.f) return 0.f;
-    const float w = std::min(box.x + box.width, static_cast<float>(width)) - std::max(box.x, 0.f);
-    const float h = std::min(box.y + box.height, static_cast<float>(height)) - std::max(box.y, 0.f);
-    return w > 0.f && h > 0.f ? w * h / area : 0.f;
+    return Inside(box, {0.f, 0.f, static_cast<float>(width), static_cast<float>(height)});
 }
 
 }  // namespace

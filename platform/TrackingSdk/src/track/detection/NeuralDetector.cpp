@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "track/Boxes.h"
 #include "track/engine/Config.h"
 
 namespace tsdk::detail {
@@ -24,15 +25,6 @@ constexpr float kMaxRideArea = 4.f;
 // The share of the smaller of two detections inside the larger that makes
 // them one person.
 constexpr float kPartOfOne = 0.7f;
-
-float Overlap(const fsdk::Rect& a, const fsdk::Rect& b)
-{
-    const float w = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
-    const float h = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
-    if (w <= 0.f || h <= 0.f) return 0.f;
-    const float common = w * h;
-    return common / (a.width * a.height + b.width * b.height - common);
-}
 
 class NeuralDetector final : public IDetector {
 public:
@@ -221,18 +213,6 @@ bool HeadsFit(const cv::Mat& heat, const cv::Mat& sizes, int classes)
            heat.size[2] == sizes.size[2] && heat.size[3] == sizes.size[3];
 }
 
-float Area(const fsdk::Rect& box)
-{
-    return box.width * box.height;
-}
-
-float Common(const fsdk::Rect& a, const fsdk::Rect& b)
-{
-    const float w = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
-    const float h = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
-    return w > 0.f && h > 0.f ? w * h : 0.f;
-}
-
 }  // namespace
 
 void DecodePeople(const cv::Mat& heat, const cv::Mat& sizes, float threshold, float overlap, float scaleX, float scaleY,
@@ -249,7 +229,7 @@ void DecodePeople(const cv::Mat& heat, const cv::Mat& sizes, float threshold, fl
         // One person is also a box mostly inside another: found once
         // whole and once in part (the upper body, a rider without the ride).
         const bool kept = std::none_of(out.begin(), out.end(), [&](const Detection& better) {
-            const float common = Common(better.box, candidate.box);
+            const float common = CommonArea(better.box, candidate.box);
             return Overlap(better.box, candidate.box) > overlap ||
                    common >= kPartOfOne * std::min(Area(better.box), Area(candidate.box));
         });
@@ -273,7 +253,7 @@ void JoinRides(const cv::Mat& heat, const cv::Mat& sizes, float threshold, float
             const fsdk::Rect& ride = rides[r].box;
             // Nothing much larger than its rider is ridden: a car is not.
             if (taken[r] || Area(ride) > kMaxRideArea * Area(person.box)) continue;
-            const float share = Common(person.box, ride) / std::min(Area(person.box), Area(ride));
+            const float share = CommonArea(person.box, ride) / std::min(Area(person.box), Area(ride));
             if (share >= bestShare) {
                 bestShare = share;
                 best = static_cast<int>(r);
