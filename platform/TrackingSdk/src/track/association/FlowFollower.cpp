@@ -56,8 +56,10 @@ bool FlowFollower::NextFrame(const fsdk::Image& image)
     // Luma weights differ for RGB and BGR only in the order of red and
     // blue, which matters little to the flow.
     if (bpp != 1) cv::cvtColor(frame, grey, bpp == 3 ? cv::COLOR_RGB2GRAY : cv::COLOR_RGBA2GRAY);
-    if (working != grey.size()) cv::resize(grey, m_grey, working, 0, 0, cv::INTER_AREA);
-    else m_grey = grey;
+    if (working != grey.size())
+        cv::resize(grey, m_grey, working, 0, 0, cv::INTER_AREA);
+    else
+        m_grey = grey;
     // A frame of another size has nothing to be followed from.
     const bool sameSize = !m_current.empty() && m_current[0].size() == working;
     std::swap(m_previous, m_current);
@@ -87,8 +89,7 @@ bool FlowFollower::Follow(const fsdk::Rect& box, fsdk::Rect& moved)
         }
     if (m_points.size() < kMinPoints) return false;
     const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
-    cv::calcOpticalFlowPyrLK(m_previous, m_current, m_points, m_moved, m_status, m_errors, kWindow, kLevels,
-                             criteria);
+    cv::calcOpticalFlowPyrLK(m_previous, m_current, m_points, m_moved, m_status, m_errors, kWindow, kLevels, criteria);
     cv::calcOpticalFlowPyrLK(m_current, m_previous, m_moved, m_back, m_backStatus, m_errors, kWindow, kLevels,
                              criteria);
     m_good.clear();

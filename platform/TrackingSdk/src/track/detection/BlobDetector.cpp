@@ -2,8 +2,8 @@
 #include <array>
 #include <cstdlib>
 
-#include "track/engine/Config.h"
 #include "track/detection/Detector.h"
+#include "track/engine/Config.h"
 
 namespace tsdk::detail {
 namespace {

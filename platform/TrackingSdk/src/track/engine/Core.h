@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "common/RefCountedObject.h"
-#include "track/engine/Config.h"
 #include "track/association/StreamTracker.h"
+#include "track/engine/Config.h"
 #include "tsdk/TrackEngine.h"
 
 namespace tsdk::detail {
