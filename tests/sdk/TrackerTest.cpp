@@ -343,6 +343,50 @@ TEST_F(SteppedTracking, BetweenRunsBoxesFollowWhatThePicturesShow)
     EXPECT_EQ(script->runs, 5);
 }
 
+TEST_F(SteppedTracking, ASideCutByTheEdgeStaysThereWhileSomeoneWalksIn)
+{
+    // Rising into view from the bottom edge, 5 pixels a frame: the network
+    // sees only what is in view; between runs the top follows the figure
+    // and the bottom stays at the edge.
+    Picture picture;
+    for (int f = 0; f <= 10; ++f) {  // cut by the edge all along
+        const float top = 200.f - 5.f * f;
+        const fsdk::Image frame = picture.At(100, top);
+        std::vector<Detection> seen;
+        if (f % 7 == 0) seen = {At(100, top, 0.9f, Picture::kFigureW, 240.f - top)};
+        const auto tracks = Frame(seen, &frame);
+        ASSERT_EQ(tracks.size(), 1u) << f;
+        const fsdk::Rect& box = tracks.begin()->second.box;
+        EXPECT_NEAR(box.y, top, 3.f) << f;
+        EXPECT_NEAR(box.y + box.height, 240.f, 3.f) << f;
+    }
+}
+
+TEST_F(SteppedTracking, SomeoneFollowedToTheEdgeAndThenMissedHasWalkedOut)
+{
+    // Found three times standing, then walks right 8 pixels a frame: the
+    // flow takes the box to the edge, and the run that misses them ends
+    // the track at once, where a person hidden inside the picture would be
+    // kept for skip-frames runs.
+    Picture picture;
+    int32_t id = 0;
+    for (int f = 0; f <= 21; ++f) {
+        const float x = f <= 14 ? 240.f : 240.f + 8.f * (f - 15);
+        const fsdk::Image frame = picture.At(x, 70);
+        std::vector<Detection> seen;
+        if (f % 7 == 0 && f <= 14) seen = {At(x, 70, 0.9f, Picture::kFigureW, Picture::kFigureH)};
+        const auto tracks = Frame(seen, &frame);
+        if (f == 0) id = tracks.begin()->first;
+        if (f < 21) {
+            ASSERT_EQ(tracks.count(id), 1u) << f;
+            EXPECT_NEAR(tracks.at(id).box.x, x, 3.f) << f;
+        } else {
+            EXPECT_TRUE(tracks.empty());
+            EXPECT_EQ(finished, std::vector<int32_t>{id});
+        }
+    }
+}
+
 // Heads of one image as the network gives them: the person heat map
 // (80 classes, person first) and the box distances, at stride 4.
 struct Heads {
