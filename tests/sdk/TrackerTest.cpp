@@ -454,7 +454,7 @@ TEST(DecodePeopleTest, RidersTakeInWhatTheyRideButNotACar)
     heads.Peak(10, 6, 0.5f, 4, 8, 4, 8);        // a rider: (36, 16) to (44, 32)...
     heads.Peak(10, 8, 0.2f, 6, 8, 6, 8, 1);     // ...on a bicycle, (34, 24) to (46, 40)
     heads.Peak(24, 6, 0.5f, 4, 8, 4, 8);        // a pedestrian: (92, 16) to (100, 32)...
-    heads.Peak(24, 9, 0.9f, 30, 6, 30, 20, 2);  // ...beside a car, which no one rides
+    heads.Peak(25, 8, 0.9f, 30, 8, 30, 28, 3);  // ...on something 17 times their size: no ride
     heads.Peak(28, 4, 0.3f, 4, 4, 4, 4, 3);     // a motorcycle with no rider near
     std::vector<Detection> people;
     tsdk::detail::DecodePeople(heads.heat, heads.sizes, 0.2f, 0.5f, 1.f, 1.f, 10, people);
