@@ -120,6 +120,24 @@ std::string SizeLabel(cv::Size frame, cv::Size input)
            std::to_string(input.width) + "x" + std::to_string(input.height);
 }
 
+// The blob the detector makes of `frame`, and the network read from the same
+// file, set up as the detector sets it up.
+cv::Mat DetectorBlob(const cv::Mat& frame)
+{
+    cv::Mat resized, blob;
+    cv::resize(frame, resized, Network()->InputSize(frame.cols, frame.rows), 0, 0, cv::INTER_AREA);
+    cv::dnn::blobFromImage(resized, blob, 1.0, cv::Size(), cv::Scalar(), false, false, CV_32F);
+    return blob;
+}
+
+cv::dnn::Net BareNetwork()
+{
+    cv::dnn::Net net = cv::dnn::readNetFromONNX(QEL_CENTERNET_ONNX);
+    net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+    net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    return net;
+}
+
 // OpenCV alone: the network read from the same file, set up as the
 // detector sets it up, on the blob the detector makes of the frame.
 void BM_BareForward(benchmark::State& state)
@@ -127,13 +145,9 @@ void BM_BareForward(benchmark::State& state)
     const cv::Size frameSize(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
     const cv::Mat& frame = StillFrame(frameSize);
     const cv::Size input = Network()->InputSize(frame.cols, frame.rows);
-    cv::Mat resized, blob;
-    cv::resize(frame, resized, input, 0, 0, cv::INTER_AREA);
-    cv::dnn::blobFromImage(resized, blob, 1.0, cv::Size(), cv::Scalar(), false, false, CV_32F);
+    const cv::Mat blob = DetectorBlob(frame);
 
-    cv::dnn::Net net = cv::dnn::readNetFromONNX(QEL_CENTERNET_ONNX);
-    net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-    net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    cv::dnn::Net net = BareNetwork();
     // The two heads by name, told apart by their channels as the detector
     // does.
     std::vector<std::string> names(2);
@@ -188,12 +202,8 @@ void BM_StageOverhead(benchmark::State& state)
     const cv::Mat& frame = StillFrame(frameSize);
     const EngineConfig config = Config();
     const cv::Size input = Network()->InputSize(frame.cols, frame.rows);
-    cv::Mat resized, blob;
-    cv::resize(frame, resized, input, 0, 0, cv::INTER_AREA);
-    cv::dnn::blobFromImage(resized, blob, 1.0, cv::Size(), cv::Scalar(), false, false, CV_32F);
-    cv::dnn::Net net = cv::dnn::readNetFromONNX(QEL_CENTERNET_ONNX);
-    net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-    net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    cv::Mat resized, blob = DetectorBlob(frame);  // remade in the loop as the detector makes them
+    cv::dnn::Net net = BareNetwork();
     const std::vector<std::string> all = net.getUnconnectedOutLayersNames();
     std::vector<cv::Mat> outputs;
     net.setInput(blob);
