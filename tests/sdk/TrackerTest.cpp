@@ -56,19 +56,28 @@ std::vector<uint8_t> Texture(int width, int height, unsigned seed)
 // top left is at (x, y).
 class Picture {
 public:
-    Picture() : m_ground(Texture(kWidth, kHeight, 1)), m_figure(Texture(kFigureW, kFigureH, 2)) {}
-
-    fsdk::Image At(float x, float y)
+    explicit Picture(int figureW = kFigureW, int figureH = kFigureH)
+        : m_figureW(figureW),
+          m_figureH(figureH),
+          m_ground(Texture(kWidth, kHeight, 1)),
+          m_figure(Texture(figureW, figureH, 2))
     {
+    }
+
+    // `noise` other than 0 seeds camera noise of a few levels on every pixel.
+    fsdk::Image At(float x, float y, unsigned noise = 0)
+    {
+        std::mt19937 random(noise);
         m_rgb.resize(static_cast<size_t>(kWidth) * kHeight * 3);
         for (int row = 0; row < kHeight; ++row)
             for (int col = 0; col < kWidth; ++col) {
                 const int fx = col - static_cast<int>(std::lround(x)), fy = row - static_cast<int>(std::lround(y));
-                const bool figure = fx >= 0 && fy >= 0 && fx < kFigureW && fy < kFigureH;
-                const uint8_t v = figure ? m_figure[static_cast<size_t>(fy) * kFigureW + fx]
-                                         : m_ground[static_cast<size_t>(row) * kWidth + col] / 2;
+                const bool figure = fx >= 0 && fy >= 0 && fx < m_figureW && fy < m_figureH;
+                int v = figure ? m_figure[static_cast<size_t>(fy) * m_figureW + fx]
+                               : m_ground[static_cast<size_t>(row) * kWidth + col] / 2;
+                if (noise != 0) v = std::clamp(v + static_cast<int>(random() % 9) - 4, 0, 255);
                 uint8_t* p = &m_rgb[(static_cast<size_t>(row) * kWidth + col) * 3];
-                p[0] = p[1] = p[2] = v;
+                p[0] = p[1] = p[2] = static_cast<uint8_t>(v);
             }
         return fsdk::Image(kWidth, kHeight, fsdk::Format::R8G8B8, m_rgb.data(), false);
     }
@@ -77,6 +86,7 @@ public:
     static constexpr int kFigureH = 90;
 
 private:
+    int m_figureW, m_figureH;
     std::vector<uint8_t> m_ground, m_figure, m_rgb;
 };
 
@@ -155,16 +165,19 @@ public:
 
 class Tracking : public ::testing::Test {
 protected:
-    explicit Tracking(int step = 1) : m_config(Make(step))
+    explicit Tracking(int step = 1, int longestReuse = 0) : m_config(Make(step, longestReuse))
     {
         auto owned = std::make_unique<ScriptedDetector>();
         script = owned.get();
         tracker = std::make_unique<StreamTracker>(m_config, ids, std::move(owned));
     }
-    static EngineConfig Make(int step)
+    static EngineConfig Make(int step, int longestReuse)
     {
         EngineConfig config;
         config.detectorStep = step;
+        // Scripted detections mostly come on one still picture: unless a
+        // test is about unchanged views, every run reaches the script.
+        config.quiet.longestReuse = longestReuse;
         config.skipFrames = 18;
         config.inactiveTracksLifetime = 50;
         config.highScorePercent = 30;
@@ -385,6 +398,46 @@ TEST_F(SteppedTracking, SomeoneFollowedToTheEdgeAndThenMissedHasWalkedOut)
             EXPECT_EQ(finished, std::vector<int32_t>{id});
         }
     }
+}
+
+class QuietTracking : public Tracking {
+protected:
+    QuietTracking() : Tracking(7, 50) {}
+};
+
+TEST_F(QuietTracking, AStillViewCostsTheNetworkOncePerIntervalAndKeepsItsPerson)
+{
+    // Someone stands in a view that does not change but for camera noise:
+    // of the runs due every 7 frames, the network makes those at least 50
+    // frames after its last (0, 56, 112, 168); the others reuse its
+    // detection, and the person keeps one id where they stand.
+    Picture picture;
+    int32_t id = 0;
+    for (int f = 0; f < 200; ++f) {
+        const fsdk::Image frame = picture.At(100, 70, static_cast<unsigned>(f + 1));
+        const auto tracks = Frame({At(100, 70, 0.9f, Picture::kFigureW, Picture::kFigureH)}, &frame);
+        ASSERT_EQ(tracks.size(), 1u) << f;
+        if (f == 0) id = tracks.begin()->first;
+        ASSERT_EQ(tracks.count(id), 1u) << f;
+        EXPECT_NEAR(tracks.at(id).box.x, 100, 1.f) << f;
+    }
+    EXPECT_EQ(script->runs, 4);
+}
+
+TEST_F(QuietTracking, SomeoneWhoStepsIntoAStillViewIsFoundByTheNextRun)
+{
+    // An empty view, then someone small (12 x 30 pixels of 320 x 240) steps
+    // in on frame 30, between the runs of frames 28 and 35: the run of
+    // frame 35 sees the change and the network finds them.
+    Picture picture(12, 30);
+    for (int f = 0; f <= 40; ++f) {
+        const bool in = f >= 30;
+        const fsdk::Image frame = picture.At(in ? 150.f : -1000.f, 70, static_cast<unsigned>(f + 1));
+        std::vector<Detection> seen;
+        if (in) seen = {At(150, 70, 0.9f, 12, 30)};
+        EXPECT_EQ(Frame(seen, &frame).size(), f >= 35 ? 1u : 0u) << f;
+    }
+    EXPECT_EQ(script->runs, 2);  // frames 0 and 35
 }
 
 // Heads of one image as the network gives them: the person heat map

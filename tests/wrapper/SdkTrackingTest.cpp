@@ -470,7 +470,8 @@ TEST_F(SdkTracking, DetectorStepMinimalLengthAndScaling)
     auto engine = MakeEngine({{"other/detector-step", 3},
                               {"other/minimal-track-length", 2},
                               {"other/scale-result-size", 160},
-                              {"other/max-detection-count", 1}});
+                              {"other/max-detection-count", 1},
+                              {"quiet-view/longest-reuse", 0}});  // one still picture
     auto stream = engine->createStream();
     // Two blobs, the larger kept; at half scale the box still maps back.
     const auto image = Scene({{40, 40, 40, 120}, {200, 40, 20, 60}});

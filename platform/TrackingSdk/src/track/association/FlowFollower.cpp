@@ -9,8 +9,8 @@
 namespace tsdk::detail {
 namespace {
 
-const cv::Size kWindow(13, 13);
-constexpr int kLevels = 3;
+const cv::Size kWindow(11, 11);
+constexpr int kLevels = 2;
 // Points across and down the middle of a box: the person's body, little
 // of what is beside them.
 constexpr int kColumns = 5;
@@ -88,7 +88,7 @@ bool FlowFollower::Follow(const fsdk::Rect& box, fsdk::Rect& moved)
             if (x >= 0.f && y >= 0.f && x <= maxX && y <= maxY) m_points.emplace_back(x, y);
         }
     if (m_points.size() < kMinPoints) return false;
-    const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
+    const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 10, 0.05);
     cv::calcOpticalFlowPyrLK(m_previous, m_current, m_points, m_moved, m_status, m_errors, kWindow, kLevels, criteria);
     cv::calcOpticalFlowPyrLK(m_current, m_previous, m_moved, m_back, m_backStatus, m_errors, kWindow, kLevels,
                              criteria);

@@ -68,7 +68,7 @@ float ShareInside(const fsdk::Rect& box, int width, int height)
 }  // namespace
 
 StreamTracker::StreamTracker(const EngineConfig& config, TrackIdSource& ids, std::unique_ptr<IDetector> detector)
-    : m_config(config), m_ids(ids), m_detector(std::move(detector))
+    : m_config(config), m_ids(ids), m_detector(std::move(detector)), m_quiet(config.quiet)
 {
 }
 
@@ -113,19 +113,35 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
 {
     const int width = image.getWidth();
     const int height = image.getHeight();
-    const bool detect = m_config.useBodyDetector && m_detector && m_frameIndex % m_config.detectorStep == 0;
-    ++m_frameIndex;
+    const bool due = m_config.useBodyDetector && m_detector && m_frameIndex % m_config.detectorStep == 0;
+    const uint64_t frame = m_frameIndex++;
+    bool following = false;
     for (Track& track : m_tracks) {
         track.matched = false;
         track.last = track.box;
         if (!track.active) ++track.inactiveFrames;
+        following = following || track.active;
         Predict(track);
     }
     m_width = width;
     m_height = height;
-    if (m_detector && m_follower.NextFrame(image)) FollowTracks();
-    if (detect) {
-        m_detector->Detect(image, m_detections);
+    // The pictures are read while someone is followed, and on detector runs,
+    // whose tracks are followed from them.
+    bool pictured = false;
+    if (m_detector && (due || following)) pictured = m_follower.NextFrame(image);
+    if (!pictured) m_follower.Reset();
+    if (pictured && following) FollowTracks();
+    bool detected = false;
+    if (due) {
+        // An unchanged view keeps the last run's detections (m_detections).
+        if (!pictured || !m_quiet.Unchanged(m_follower.Grey(), frame)) {
+            m_detector->Detect(image, m_detections);
+            if (pictured)
+                m_quiet.Ran(frame);
+            else
+                m_quiet.Reset();
+            detected = true;
+        }
         Associate(image);
     }
 
@@ -163,7 +179,7 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
         object.flag = track.matched;
         objects.push_back(object);
     }
-    return detect;
+    return detected;
 }
 
 void StreamTracker::FollowTracks()

@@ -16,6 +16,7 @@
 #include "track/association/BoxFilter.h"
 #include "track/association/FlowFollower.h"
 #include "track/detection/Detector.h"
+#include "track/detection/QuietView.h"
 #include "track/engine/Config.h"
 #include "tsdk/TrackEngine.h"
 
@@ -39,7 +40,9 @@ public:
     StreamTracker(const EngineConfig& config, TrackIdSource& ids, std::unique_ptr<IDetector> detector);
 
     // Tracks one frame: the reported tracks into `objects`, the ids of
-    // tracks that ended into `finished`. Answers whether the detector ran.
+    // tracks that ended into `finished`. Answers whether the detector ran;
+    // a detector run on an unchanged view reuses the last run's detections
+    // and answers false.
     bool Process(const fsdk::Image& image, std::vector<TrackedObject>& objects, std::vector<int32_t>& finished);
     // Ends every track; the reported ones go into `finished`.
     void FinishAll(std::vector<int32_t>& finished);
@@ -98,6 +101,7 @@ private:
     TrackIdSource& m_ids;
     std::unique_ptr<IDetector> m_detector;
     FlowFollower m_follower;
+    QuietView m_quiet;
     uint64_t m_frameIndex = 0;
     int m_width = 0;  // of the image being tracked
     int m_height = 0;

@@ -120,6 +120,11 @@ fsdk::FSDKError ReadEngineConfig(const fsdk::ISettingsProvider* settings, const 
     neural.scorePercent = track.Int("neural-detector", "score-threshold", 15, 1, 100);
     neural.overlapPercent = track.Int("neural-detector", "nms-overlap", 50, 1, 100);
     neural.riders = track.Int("neural-detector", "riders", 1, 0, 1) == 1;
+
+    QuietViewConfig& quiet = config.quiet;
+    quiet.longestReuse = track.Int("quiet-view", "longest-reuse", 50, 0, 100000);
+    quiet.changeLevel = track.Int("quiet-view", "change-level", 12, 0, 255);
+    quiet.changedCells = track.Int("quiet-view", "changed-cells", 2, 1, 100000);
     return fsdk::FSDKError::Ok;
 }
 

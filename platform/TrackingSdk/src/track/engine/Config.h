@@ -27,6 +27,13 @@ struct NeuralDetectorConfig {
     bool riders = true;       // a rider's box takes in what they ride
 };
 
+// Detector runs on an unchanged view reuse the last real run's detections.
+struct QuietViewConfig {
+    int longestReuse = 50;  // frames after a real run the network runs anyway; 0: always
+    int changeLevel = 12;   // luma levels a thumbnail cell must change by to count
+    int changedCells = 2;   // changed cells that make the view changed
+};
+
 struct EngineConfig {
     // Messages: "logging" "mode" "l2c" sends them to the print function;
     // "severity" 0 lets debug messages through, 3 only errors.
@@ -58,6 +65,7 @@ struct EngineConfig {
     std::string bodyDetectorType = "neural";
     BlobDetectorConfig blob;
     NeuralDetectorConfig neural;
+    QuietViewConfig quiet;
 
     // Whether a message of this print severity (1 error ... 4 debug) goes out.
     bool logs(int severity) const noexcept { return logToCallback && 4 - severity >= logSeverity; }
