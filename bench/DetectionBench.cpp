@@ -21,7 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "ClipFrames.h"
 #include "Video.h"
+#include "track/Shrink.h"
 #include "track/association/FlowFollower.h"
 #include "track/association/StreamTracker.h"
 #include "track/detection/NeuralDetector.h"
@@ -53,30 +55,8 @@ EngineConfig Config()
     return config;
 }
 
-std::vector<cv::Mat> ReadClip(int count)
-{
-    QelTrack::VideoReader reader(QEL_VTEST_AVI);
-    std::vector<cv::Mat> frames;
-    QelTrack::RgbFrame frame;
-    while (static_cast<int>(frames.size()) < count && reader.Next(frame))
-        frames.push_back(
-            cv::Mat(static_cast<int>(frame.height), static_cast<int>(frame.width), CV_8UC3, frame.rgb.data()).clone());
-    if (static_cast<int>(frames.size()) < count) throw std::runtime_error("vtest.avi is shorter than expected");
-    return frames;
-}
-
-// A clip frame at another size: a 16:9 size takes the clip's middle rows so
-// that people keep their shape.
-cv::Mat Sized(const cv::Mat& frame, cv::Size size)
-{
-    if (size == frame.size()) return frame;
-    cv::Mat source = frame;
-    const int rows = frame.cols * size.height / size.width;
-    if (rows < frame.rows) source = frame.rowRange((frame.rows - rows) / 2, (frame.rows - rows) / 2 + rows);
-    cv::Mat out;
-    cv::resize(source, out, size, 0, 0, size.width < source.cols ? cv::INTER_AREA : cv::INTER_LINEAR);
-    return out;
-}
+using QelBench::ReadClip;
+using QelBench::Sized;
 
 const cv::Mat& StillFrame(cv::Size size)
 {
@@ -124,9 +104,10 @@ std::string SizeLabel(cv::Size frame, cv::Size input)
 // file, set up as the detector sets it up.
 cv::Mat DetectorBlob(const cv::Mat& frame)
 {
-    cv::Mat resized, blob;
-    cv::resize(frame, resized, Network()->InputSize(frame.cols, frame.rows), 0, 0, cv::INTER_AREA);
-    cv::dnn::blobFromImage(resized, blob, 1.0, cv::Size(), cv::Scalar(), false, false, CV_32F);
+    cv::Mat blob;
+    tsdk::detail::Shrinker shrinker;
+    cv::dnn::blobFromImage(shrinker.Shrink(frame, Network()->InputSize(frame.cols, frame.rows)), blob, 1.0, cv::Size(),
+                           cv::Scalar(), false, false, CV_32F);
     return blob;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Video.h"
+#include "track/Shrink.h"
 #include "track/detection/NeuralDetector.h"
 #include "track/engine/Config.h"
 
@@ -68,9 +69,10 @@ TEST(NeuralDetector, FindsThePeopleOfARealFrameInRgbAndBgrAlike)
     EXPECT_GE(confident, 3);
     // The network itself, fed the frame as RGB, is as sure of its best.
     ASSERT_FALSE(fromRgb.empty());
-    cv::Mat resized, blob;
+    cv::Mat blob;
     const cv::Mat rgb(frame.height, frame.width, CV_8UC3, frame.rgb.data());
-    cv::resize(rgb, resized, network->InputSize(frame.width, frame.height), 0, 0, cv::INTER_AREA);
+    tsdk::detail::Shrinker shrinker;
+    const cv::Mat& resized = shrinker.Shrink(rgb, network->InputSize(frame.width, frame.height));
     cv::dnn::blobFromImage(resized, blob, 1.0, cv::Size(), cv::Scalar(), false, false, CV_32F);
     cv::dnn::Net net = cv::dnn::readNetFromONNX(config.neural.model);
     net.setInput(blob);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgproc.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -11,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "track/Shrink.h"
 #include "track/association/BoxFilter.h"
 #include "track/association/FlowFollower.h"
 #include "track/association/StreamTracker.h"
@@ -149,6 +152,29 @@ TEST(FlowFollowerTest, MovesAndScalesABoxAsThePicturesDo)
     EXPECT_FALSE(follower.NextFrame(fsdk::Image()));
     ASSERT_TRUE(follower.NextFrame(picture.At(100, 60)));
     EXPECT_FALSE(follower.Follow({100, 60, 30, 90}, moved));
+}
+
+TEST(ShrinkTest, ScalesDownMuchAsAnAreaResizeDoesAndNeverWritesItsInput)
+{
+    // Smooth texture, as camera pictures are: halvings then a bilinear step
+    // give much the pixels of an area resize, at any ratio.
+    cv::Mat big(1080, 1920, CV_8UC3);
+    cv::resize(cv::Mat(108, 192, CV_8UC3, const_cast<uint8_t*>(Texture(192 * 3, 108, 3).data())), big, big.size(), 0, 0,
+               cv::INTER_CUBIC);
+    tsdk::detail::Shrinker shrinker;
+    for (const cv::Size size : {cv::Size(512, 288), cv::Size(480, 270), cv::Size(960, 540), cv::Size(1000, 700)}) {
+        cv::Mat area;
+        cv::resize(big, area, size, 0, 0, cv::INTER_AREA);
+        const cv::Mat& shrunk = shrinker.Shrink(big, size);
+        ASSERT_EQ(shrunk.size(), size);
+        EXPECT_LT(cv::norm(shrunk, area, cv::NORM_L1) / static_cast<double>(area.total() * 3), 1.5) << size;
+    }
+    // A picture of the size asked is itself; the next, larger one is scaled
+    // into memory of the shrinker's own, not into the first.
+    cv::Mat small(288, 512, CV_8UC3, cv::Scalar(7, 7, 7));
+    EXPECT_EQ(shrinker.Shrink(small, small.size()).data, small.data);
+    shrinker.Shrink(big, small.size());
+    EXPECT_EQ(cv::countNonZero(small.reshape(1) != 7), 0);
 }
 
 // Hands the tracker the detections a test writes.

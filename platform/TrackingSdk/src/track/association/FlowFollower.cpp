@@ -55,11 +55,11 @@ bool FlowFollower::NextFrame(const fsdk::Image& image)
     cv::Mat grey = frame;
     // Luma weights differ for RGB and BGR only in the order of red and
     // blue, which matters little to the flow.
-    if (bpp != 1) cv::cvtColor(frame, grey, bpp == 3 ? cv::COLOR_RGB2GRAY : cv::COLOR_RGBA2GRAY);
-    if (working != grey.size())
-        cv::resize(grey, m_grey, working, 0, 0, cv::INTER_AREA);
-    else
-        m_grey = grey;
+    if (bpp != 1) {
+        cv::cvtColor(frame, m_fullGrey, bpp == 3 ? cv::COLOR_RGB2GRAY : cv::COLOR_RGBA2GRAY);
+        grey = m_fullGrey;
+    }
+    m_grey = m_shrinker.Shrink(grey, working);
     // A frame of another size has nothing to be followed from.
     const bool sameSize = !m_current.empty() && m_current[0].size() == working;
     std::swap(m_previous, m_current);

@@ -12,6 +12,7 @@
 
 #include "fsdk/Image.h"
 #include "fsdk/Types.h"
+#include "track/Shrink.h"
 
 namespace tsdk::detail {
 
@@ -33,6 +34,8 @@ public:
 
 private:
     double m_scale = 1.0;  // working pixels per image pixel
+    cv::Mat m_fullGrey;
+    Shrinker m_shrinker;
     cv::Mat m_grey;
     std::vector<cv::Mat> m_previous;
     std::vector<cv::Mat> m_current;

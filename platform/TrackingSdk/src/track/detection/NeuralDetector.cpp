@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "track/Boxes.h"
+#include "track/Shrink.h"
 #include "track/engine/Config.h"
 
 namespace tsdk::detail {
@@ -41,8 +42,11 @@ public:
         const cv::Mat frame(image.getHeight(), image.getWidth(), CV_8UC(bpp), const_cast<void*>(image.getData()),
                             static_cast<size_t>(image.getRowSize()));
         const cv::Size input = m_network->InputSize(frame.cols, frame.rows);
-        cv::resize(frame, m_resized, input, 0, 0, cv::INTER_AREA);
-        if (bpp == 4) cv::cvtColor(m_resized, m_resized, cv::COLOR_RGBA2RGB);
+        const cv::Mat& resized = m_shrinker.Shrink(frame, input);
+        if (bpp == 4)
+            cv::cvtColor(resized, m_resized, cv::COLOR_RGBA2RGB);
+        else
+            m_resized = resized;
         // The network wants RGB: a BGR picture has its channels swapped.
         const fsdk::Format format = image.getFormat();
         const bool bgr = format == fsdk::Format::B8G8R8 || format == fsdk::Format::B8G8R8X8;
@@ -57,6 +61,7 @@ public:
 private:
     const std::shared_ptr<NeuralNetwork> m_network;
     const int m_maxCount;
+    Shrinker m_shrinker;
     cv::Mat m_resized;
     cv::Mat m_blob;
 };
