@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Video.h"
@@ -98,6 +99,25 @@ TEST(NeuralDetector, FindsThePeopleOfARealFrameInRgbAndBgrAlike)
     std::vector<Detection> none;
     detector->Detect(fsdk::Image(frame.width, frame.height, fsdk::Format::R8G8B8, grey.data(), false), none);
     EXPECT_TRUE(std::none_of(none.begin(), none.end(), [](const Detection& d) { return d.score >= 0.3f; }));
+}
+
+TEST(NeuralDetector, NoMorePassesRunAtOnceThanThereAreCores)
+{
+    // Four workers detect at once; on a machine of fewer cores, some wait
+    // for an instance of the network rather than make one more.
+    EngineConfig config;
+    const auto network = Load(config);
+    const int shape[] = {1, 3, 64, 64};
+    const cv::Mat blob(4, shape, CV_32F, cv::Scalar(0));
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 4; ++w)
+        workers.emplace_back([&] {
+            std::vector<Detection> found;
+            for (int i = 0; i < 3; ++i) network->Detect(blob, 0.1f, 0.5f, 1.f, 1.f, 16, found);
+        });
+    for (std::thread& worker : workers) worker.join();
+    EXPECT_GE(network->Instances(), 1);
+    EXPECT_LE(network->Instances(), static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
 }
 
 }  // namespace

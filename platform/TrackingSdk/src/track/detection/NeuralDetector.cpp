@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "track/Boxes.h"
 #include "track/Shrink.h"
@@ -110,6 +111,8 @@ std::shared_ptr<NeuralNetwork> NeuralNetwork::Load(const NeuralDetectorConfig& c
         }
         outputs.clear();
         network->m_idle.push_back(net);
+        network->m_instances = 1;
+        network->m_maxInstances = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     } catch (const cv::Exception& e) {
         error = "'" + config.model + "' is not a network OpenCV can run: " + e.err;
         return nullptr;
@@ -134,24 +137,46 @@ cv::Size NeuralNetwork::InputSize(int width, int height) const noexcept
 cv::dnn::Net NeuralNetwork::Take()
 {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        // Each pass runs on one core: more at once than there are cores
+        // would only take turns, each holding its own buffers.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_given.wait(lock, [&] { return !m_idle.empty() || m_instances < m_maxInstances; });
         if (!m_idle.empty()) {
             cv::dnn::Net net = m_idle.back();
             m_idle.pop_back();
             return net;
         }
+        ++m_instances;
     }
     // Another stream's pass is running: a new instance of the checked model.
-    cv::dnn::Net net = cv::dnn::readNetFromONNX(m_model);
-    net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-    net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-    return net;
+    try {
+        cv::dnn::Net net = cv::dnn::readNetFromONNX(m_model);
+        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+        net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+        return net;
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            --m_instances;
+        }
+        m_given.notify_one();
+        throw;
+    }
 }
 
 void NeuralNetwork::Give(cv::dnn::Net net)
 {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_idle.push_back(std::move(net));
+    }
+    m_given.notify_one();
+}
+
+int NeuralNetwork::Instances() const
+{
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_idle.push_back(std::move(net));
+    return m_instances;
 }
 
 void NeuralNetwork::Detect(const cv::Mat& blob, float threshold, float overlap, float scaleX, float scaleY,

@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,9 @@ public:
                 std::vector<Detection>& out);
 
     const NeuralDetectorConfig& Config() const noexcept { return *m_config; }
+    // Instances of the network made so far: one per forward pass running at
+    // once, at most one per core, however many workers the engine has.
+    int Instances() const;
 
 private:
     NeuralNetwork() = default;
@@ -43,8 +47,11 @@ private:
 
     std::shared_ptr<const NeuralDetectorConfig> m_config;
     std::vector<uchar> m_model;  // the file, for more instances
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_given;
     std::vector<cv::dnn::Net> m_idle;
+    int m_instances = 0;
+    int m_maxInstances = 1;
     std::string m_heatName;
     std::string m_sizeName;
 };
