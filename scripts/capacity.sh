@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# What this machine carries with the neural detector: OpenCV's bare forward
+# pass of the network at 640x360's input (512x288, one core, medians of 3),
+# then capacity_bench's real-time streams, busy and quiet, 640x360 and
+# 1920x1080 at 10 fps, "DetectorStep" 7; and per busy stream the CPU
+# against its network's share (detector runs a second x the bare forward).
+# Builds the benchmarks first. Run it on an otherwise idle machine.
+# Usage: scripts/capacity.sh [capacity_bench flags, e.g. --benchmark_filter=busy:1]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --preset release >/dev/null
+cmake --build --preset release --target detection_bench capacity_bench
+forward=$(mktemp)
+capacity=$(mktemp)
+trap 'rm -f "$forward" "$capacity"' EXIT
+taskset -c 1 build/release/bin/detection_bench --benchmark_filter='BM_BareForward/width:640' \
+  --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+  --benchmark_out="$forward" --benchmark_out_format=json >/dev/null
+build/release/bin/capacity_bench --benchmark_out="$capacity" --benchmark_out_format=json "$@"
+/usr/bin/python3 - "$forward" "$capacity" <<'PY'
+import json, sys
+
+ms = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
+bare = [b["cpu_time"] * ms[b["time_unit"]] for b in json.load(open(sys.argv[1]))["benchmarks"]
+        if b.get("aggregate_name") == "median"][0]
+print(f"\nbare forward, 512x288 input: {bare:.1f} ms")
+runs_per_second = 10 / 7
+busy = {}
+for b in json.load(open(sys.argv[2]))["benchmarks"]:
+    args = dict(part.split(":") for part in b["name"].split("/")[1:] if ":" in part)
+    size = f'{args["width"]}x{args["height"]}'
+    kind = "busy" if args["busy"] == "1" else "quiet"
+    start = "all at once" if args["ramp"] == "0" else f'over {args["ramp"]} s'
+    cpu = b["cpu_ms_per_stream_s"]
+    line = (f'{args["streams"]:>3} {kind:5} streams {size:>9}, start {start:11}: {cpu:6.1f} ms CPU a stream-second, '
+            f'refused {b["refused"]:.0f} steady / {b["refused_at_start"]:.0f} first 15 s, '
+            f'last refusal {b["last_refusal_s"]:.1f} s')
+    if kind == "busy":
+        busy.setdefault(size, cpu)
+        line += f', {cpu / (runs_per_second * bare):.2f} x the network'
+    elif size in busy:
+        line += f', {cpu / busy[size]:.0%} of a busy stream'
+    print(line)
+PY
