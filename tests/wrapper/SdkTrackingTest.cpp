@@ -34,6 +34,7 @@ struct Stamp final : tsdk::AdditionalFrameData {
 struct Frame {
     uint32_t frameId = 0;
     uint64_t stamp = 0;
+    bool hasData = false;
     bool hasImage = false;
     const void* pixels = nullptr;  // of the result's image
     uint8_t firstByte = 0;
@@ -58,6 +59,7 @@ public:
                 frame.frameId = result.frameId;
                 const auto* stamp = dynamic_cast<const Stamp*>(result.additionalData);
                 frame.stamp = stamp ? stamp->value : 0;
+                frame.hasData = result.additionalData != nullptr;
                 frame.hasImage = result.image.isValid();
                 frame.pixels = result.image.getData();
                 if (frame.hasImage) frame.firstByte = *static_cast<const uint8_t*>(result.image.getData());
@@ -243,6 +245,7 @@ TEST_F(SdkTracking, PushedImagesKeepTheirOwnPixelsAndCloneBorrowedOnes)
     const auto frames = recorder.Frames(stream->getId());
     ASSERT_GE(frames.size(), 2u);
     EXPECT_EQ(frames[0].pixels, owning.getData());  // held, not copied
+    EXPECT_FALSE(frames[0].hasData);                // pushed without any
     EXPECT_NE(frames[1].pixels, static_cast<const void*>(borrowed.data()));
     EXPECT_EQ(frames[1].firstByte, 77);
     engine->stop();

@@ -37,10 +37,7 @@ bool ObjectObserver::PopResult(FrameResult& result)
 {
     std::lock_guard<std::mutex> lock(resultsMutex);
     if (results.empty()) return false;
-    // The caller's previous storage comes back for a later result, so that
-    // steady streams allocate no result vectors.
-    std::swap(result, results.front());
-    if (spareResults.size() < kSpareResults) spareResults.push_back(std::move(results.front()));
+    result = std::move(results.front());
     results.pop_front();
     return true;
 }
@@ -82,12 +79,6 @@ void ObjectObserver::OnFrameResult(const tsdk::TrackingResult& result)
     if (data == nullptr) return;
     std::lock_guard<std::mutex> lock(resultsMutex);
     FrameResult& frame = results.emplace_back();
-    if (!spareResults.empty()) {
-        frame = std::move(spareResults.back());
-        spareResults.pop_back();
-        frame.objects.clear();
-        frame.finishedTrackIds.clear();
-    }
     frame.timestamp = data->timestamp;
     frame.frameId = result.frameId;
     frame.objects.reserve(result.objects.size);

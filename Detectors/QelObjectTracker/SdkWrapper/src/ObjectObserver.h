@@ -6,7 +6,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 #include "QelWrapper/IObjectObserver.h"
 #include "tsdk/TrackEngine.h"
@@ -49,8 +48,6 @@ private:
     uint32_t frameCounter = 0;
     std::mutex resultsMutex;
     std::deque<FrameResult> results;
-    std::vector<FrameResult> spareResults;  // storage handed back by PopResult
-    static constexpr size_t kSpareResults = 8;
 };
 
 }  // namespace QelWrapper

@@ -20,128 +20,29 @@ thread_local const Core* t_core = nullptr;
 // Frames a worker takes from one stream before it lets others in.
 constexpr size_t kFramesPerRun = 8;
 
-// Emptied result records kept for later frames.
-constexpr size_t kSpareRecords = 64;
-
-// The shared count of each frame's data: one block of one size per frame,
-// so freed blocks wait in a few slots for the next frames instead of going
-// back to the heap. Blocks move in and out by exchange, without a lock.
-class CountBlocks {
-public:
-    static constexpr size_t kBlockSize = 64;
-
-    static void* Take()
-    {
-        for (std::atomic<void*>& slot : s_slots) {
-            if (slot.load(std::memory_order_relaxed) == nullptr) continue;
-            if (void* block = slot.exchange(nullptr, std::memory_order_acquire)) return block;
-        }
-        return ::operator new(kBlockSize);
-    }
-    static void Give(void* block) noexcept
-    {
-        for (std::atomic<void*>& slot : s_slots) {
-            void* empty = nullptr;
-            if (slot.compare_exchange_strong(empty, block, std::memory_order_release, std::memory_order_relaxed))
-                return;
-        }
-        ::operator delete(block);
-    }
-
-private:
-    static constexpr size_t kSlots = 32;
-    static std::atomic<void*> s_slots[kSlots];
-};
-
-std::atomic<void*> CountBlocks::s_slots[CountBlocks::kSlots] = {};
-
-template <class T>
-struct CountAllocator {
-    using value_type = T;
-    CountAllocator() noexcept = default;
-    template <class U>
-    CountAllocator(const CountAllocator<U>&) noexcept
-    {
-    }
-    T* allocate(size_t n)
-    {
-        if (n * sizeof(T) > CountBlocks::kBlockSize || alignof(T) > alignof(std::max_align_t))
-            return std::allocator<T>().allocate(n);
-        return static_cast<T*>(CountBlocks::Take());
-    }
-    void deallocate(T* p, size_t n) noexcept
-    {
-        if (n * sizeof(T) > CountBlocks::kBlockSize || alignof(T) > alignof(std::max_align_t))
-            std::allocator<T>().deallocate(p, n);
-        else
-            CountBlocks::Give(p);
-    }
-    template <class U>
-    bool operator==(const CountAllocator<U>&) const noexcept
-    {
-        return true;
-    }
-    template <class U>
-    bool operator!=(const CountAllocator<U>&) const noexcept
-    {
-        return false;
-    }
-};
-
-// Shares the frame's data; its count comes from the kept blocks.
-std::shared_ptr<AdditionalFrameData> ShareData(std::unique_ptr<AdditionalFrameData> data)
-{
-    if (!data) return {};
-    // On failure the shared pointer deletes the data itself.
-    return std::shared_ptr<AdditionalFrameData>(data.release(), std::default_delete<AdditionalFrameData>(),
-                                                CountAllocator<AdditionalFrameData>());
-}
-
 }  // namespace
 
-// The results of one delivery. The delivery thread reuses it, with the
-// storage of its lists, unless an observer kept a reference.
+// The results of one delivery. The frames' streams, images and data go with
+// it, once the observer lets go of it.
 class ResultBatch final : public fsdk::detail::RefCountedObject<ITrackingResultBatch> {
 public:
     // Takes the records whose stream reports tracking; answers whether any.
     bool Fill(std::vector<ResultRecord>& records)
     {
-        m_records.clear();
-        m_streamIds.clear();
-        m_used = 0;
         for (ResultRecord& record : records)
             if (record.stream->m_tracking.load(std::memory_order_relaxed)) m_records.push_back(std::move(record));
         for (size_t i = 0; i < m_records.size(); ++i) {
             const uint32_t id = m_records[i].stream->getId();
             Entry* entry = Find(id);
             if (entry == nullptr) {
-                if (m_used == m_entries.size()) m_entries.emplace_back();
-                entry = &m_entries[m_used++];
+                entry = &m_entries.emplace_back();
                 entry->id = id;
-                entry->frameIds.clear();
-                entry->records.clear();
                 m_streamIds.push_back(id);
             }
             entry->frameIds.push_back(m_records[i].frameId);
             entry->records.push_back(i);
         }
         return !m_records.empty();
-    }
-
-    // Lets go of the streams, images and frame data, and hands the emptied
-    // records to `spare` for later frames.
-    void Recycle(std::vector<ResultRecord>& spare)
-    {
-        for (ResultRecord& record : m_records) {
-            record.stream = fsdk::Ref<Stream>();
-            record.image = fsdk::Image();
-            record.data.reset();
-            record.objects.clear();
-            record.finished.clear();
-            record.weight = 1;
-            spare.push_back(std::move(record));
-        }
-        m_records.clear();
     }
 
     fsdk::Span<const uint32_t> getStreamIds() const override { return {m_streamIds.data(), m_streamIds.size()}; }
@@ -178,15 +79,14 @@ private:
 
     const Entry* Find(uint32_t id) const
     {
-        for (size_t i = 0; i < m_used; ++i)
-            if (m_entries[i].id == id) return &m_entries[i];
+        for (const Entry& entry : m_entries)
+            if (entry.id == id) return &entry;
         return nullptr;
     }
     Entry* Find(uint32_t id) { return const_cast<Entry*>(static_cast<const ResultBatch*>(this)->Find(id)); }
 
     std::vector<ResultRecord> m_records;
-    std::vector<Entry> m_entries;  // the first m_used are this delivery's
-    size_t m_used = 0;
+    std::vector<Entry> m_entries;
     std::vector<uint32_t> m_streamIds;
 };
 
@@ -244,7 +144,6 @@ StreamStatistics Stream::getStatistics() const
 Core::Core(const EngineConfig& config, std::shared_ptr<NeuralNetwork> network)
     : m_config(config), m_network(std::move(network))
 {
-    m_spareRecords.reserve(kSpareRecords);
 }
 
 // Every thread holds the core, so by now each has been joined or has ended.
@@ -402,8 +301,8 @@ bool Core::OnOwnThread() const noexcept
     return t_core == this;
 }
 
-int Core::Process(Stream& stream, std::vector<FrameItem>& items, std::vector<ResultRecord>& spares,
-                  std::vector<ResultRecord>& out, std::vector<int32_t>& finishedAtEnd, bool& marked)
+int Core::Process(Stream& stream, std::vector<FrameItem>& items, std::vector<ResultRecord>& out,
+                  std::vector<int32_t>& finishedAtEnd, bool& marked)
 {
     int settled = 0;
     for (FrameItem& item : items) {
@@ -423,15 +322,11 @@ int Core::Process(Stream& stream, std::vector<FrameItem>& items, std::vector<Res
         }
         try {
             ResultRecord record;
-            if (!spares.empty()) {
-                record = std::move(spares.back());
-                spares.pop_back();
-            }
             record.stream = fsdk::Ref<Stream>(&stream);
             record.frameId = item.frameId;
             const bool detected = stream.m_tracker.Process(item.image, record.objects, record.finished);
             if (!detected) stream.m_skipped.fetch_add(1, std::memory_order_relaxed);
-            record.data = ShareData(std::move(item.data));
+            record.data = std::shared_ptr<AdditionalFrameData>(std::move(item.data));  // none: empty
             if (stream.m_debug.load(std::memory_order_relaxed))
                 fsdk::log::printf(m_config.logs(fsdk::log::Debug), fsdk::log::Debug,
                                   "stream {}: frame {}: {} tracks reported, {} finished, detector {}", stream.m_id,
@@ -461,7 +356,6 @@ void Core::WorkerLoop()
 {
     std::vector<FrameItem> items;
     std::vector<ResultRecord> out;
-    std::vector<ResultRecord> spares;
     std::vector<int32_t> finishedAtEnd;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -473,14 +367,10 @@ void Core::WorkerLoop()
             items.push_back(std::move(stream->m_queue.front()));
             stream->m_queue.pop_front();
         }
-        while (spares.size() < items.size() && !m_spareRecords.empty()) {
-            spares.push_back(std::move(m_spareRecords.back()));
-            m_spareRecords.pop_back();
-        }
         lock.unlock();
 
         bool marked = false;
-        const int settled = Process(*stream, items, spares, out, finishedAtEnd, marked);
+        const int settled = Process(*stream, items, out, finishedAtEnd, marked);
         items.clear();
         std::shared_ptr<AdditionalFrameData> lastData;
         fsdk::Image lastImage;
@@ -544,7 +434,6 @@ void Core::WorkerLoop()
 void Core::DeliveryLoop()
 {
     std::vector<ResultRecord> records;
-    std::vector<ResultRecord> recycled;
     std::vector<std::pair<Stream*, int>> settle;
     std::vector<fsdk::Ref<Stream>> streams;
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -571,46 +460,35 @@ void Core::DeliveryLoop()
 
         // Holds the streams until they are settled below.
         for (const auto& entry : settle) streams.emplace_back(entry.first);
-        Deliver(records, recycled);
+        Deliver(records);
         records.clear();
 
         lock.lock();
-        for (ResultRecord& record : recycled) {
-            if (m_spareRecords.size() >= kSpareRecords) break;
-            m_spareRecords.push_back(std::move(record));
-        }
         for (const auto& [stream, weight] : settle) stream->m_pending = std::max(0, stream->m_pending - weight);
         m_settled.notify_all();
         lock.unlock();
-        recycled.clear();
         streams.clear();
         lock.lock();
     }
 }
 
-void Core::Deliver(std::vector<ResultRecord>& records, std::vector<ResultRecord>& recycled)
+void Core::Deliver(std::vector<ResultRecord>& records)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_observerMutex);
-        if (m_observer == nullptr) return;
-        // A batch an observer still holds stays with it.
-        if (!m_batch || m_batch->getRefCount() != 1) m_batch = fsdk::Ref<ResultBatch>::adopt(new ResultBatch);
-        if (!m_batch->Fill(records)) return;
-        try {
-            m_observer->batchTrackingResult(fsdk::Ref<ITrackingResultBatch>(m_batch));
-        } catch (const std::exception& e) {
-            fsdk::log::printf(m_config.logs(fsdk::log::Error), fsdk::log::Error,
-                              "track engine: result observer failed: {}", e.what());
-        } catch (...) {
-            fsdk::log::printf(m_config.logs(fsdk::log::Error), fsdk::log::Error,
-                              "track engine: result observer failed");
-        }
+    // Goes after the lock: unless the observer keeps it, the frames' images
+    // and data go with it.
+    fsdk::Ref<ResultBatch> batch;
+    std::lock_guard<std::mutex> lock(m_observerMutex);
+    if (m_observer == nullptr) return;
+    batch = fsdk::Ref<ResultBatch>::adopt(new ResultBatch);
+    if (!batch->Fill(records)) return;
+    try {
+        m_observer->batchTrackingResult(fsdk::Ref<ITrackingResultBatch>(batch));
+    } catch (const std::exception& e) {
+        fsdk::log::printf(m_config.logs(fsdk::log::Error), fsdk::log::Error, "track engine: result observer failed: {}",
+                          e.what());
+    } catch (...) {
+        fsdk::log::printf(m_config.logs(fsdk::log::Error), fsdk::log::Error, "track engine: result observer failed");
     }
-    // The frames' data and streams go here unless the observer kept the batch.
-    if (m_batch->getRefCount() == 1)
-        m_batch->Recycle(recycled);
-    else
-        m_batch = fsdk::Ref<ResultBatch>();
 }
 
 }  // namespace tsdk::detail

@@ -113,12 +113,10 @@ private:
     // Tracks the taken items of a stream into `out` and answers how many
     // were settled without a result. At the finish mark `marked` is set, and
     // ended tracks no result of this run could carry stay in `finishedAtEnd`.
-    // Results start from the emptied records of `spares` while there are any.
-    int Process(Stream& stream, std::vector<FrameItem>& items, std::vector<ResultRecord>& spares,
-                std::vector<ResultRecord>& out, std::vector<int32_t>& finishedAtEnd, bool& marked);
-    // Hands the records to the observer; afterwards their emptied storage
-    // is in `recycled`.
-    void Deliver(std::vector<ResultRecord>& records, std::vector<ResultRecord>& recycled);
+    int Process(Stream& stream, std::vector<FrameItem>& items, std::vector<ResultRecord>& out,
+                std::vector<int32_t>& finishedAtEnd, bool& marked);
+    // Hands the records to the observer in one batch.
+    void Deliver(std::vector<ResultRecord>& records);
     bool OnOwnThread() const noexcept;
 
     const EngineConfig m_config;
@@ -131,8 +129,7 @@ private:
     std::condition_variable m_resultsReady;
     std::condition_variable m_settled;
     std::deque<fsdk::Ref<Stream>> m_ready;
-    std::vector<ResultRecord> m_completed;     // in push order per stream
-    std::vector<ResultRecord> m_spareRecords;  // emptied, for workers to fill
+    std::vector<ResultRecord> m_completed;  // in push order per stream
     bool m_stopping = false;
 
     std::mutex m_threadsMutex;
@@ -140,7 +137,6 @@ private:
 
     std::mutex m_observerMutex;  // held while a batch is being delivered
     ITrackingResultObserver* m_observer = nullptr;
-    fsdk::Ref<ResultBatch> m_batch;  // the delivery thread's
 };
 
 }  // namespace tsdk::detail
