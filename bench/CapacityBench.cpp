@@ -273,6 +273,7 @@ void BM_RealTimeStreams(benchmark::State& state)
 }
 BENCHMARK(BM_RealTimeStreams)
     ->ArgNames({"width", "height", "busy", "streams", "ramp"})
+    ->Args({640, 360, 1, 12, 10})
     ->Args({640, 360, 1, 14, 10})
     ->Args({1920, 1080, 1, 12, 10})
     ->Args({640, 360, 0, 60, 10})

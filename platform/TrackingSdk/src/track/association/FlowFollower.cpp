@@ -12,9 +12,13 @@ namespace {
 const cv::Size kWindow(11, 11);
 constexpr int kLevels = 2;
 // Points across and down the middle of a box: the person's body, little
-// of what is beside them.
-constexpr int kColumns = 5;
+// of what is beside them. Points side by side closer than a third of a
+// window see much the same pixels, so a narrow box gets fewer columns;
+// its rows stay, for the change of its size.
+constexpr int kMaxColumns = 5;
+constexpr int kMinColumns = 3;
 constexpr int kRows = 8;
+constexpr float kSpacing = 4.f;  // working pixels
 constexpr float kInsetX = 0.2f;
 constexpr float kInsetTop = 0.1f;
 constexpr float kInsetBottom = 0.1f;
@@ -80,10 +84,11 @@ bool FlowFollower::Follow(const fsdk::Rect& box, fsdk::Rect& moved)
     const float width = (1.f - 2.f * kInsetX) * box.width * s;
     const float height = (1.f - kInsetTop - kInsetBottom) * box.height * s;
     const float maxX = static_cast<float>(m_current[0].cols - 1), maxY = static_cast<float>(m_current[0].rows - 1);
+    const int columns = std::clamp(static_cast<int>(width / kSpacing), kMinColumns, kMaxColumns);
     m_points.clear();
     for (int r = 0; r < kRows; ++r)
-        for (int c = 0; c < kColumns; ++c) {
-            const float x = left + (static_cast<float>(c) + 0.5f) * width / kColumns;
+        for (int c = 0; c < columns; ++c) {
+            const float x = left + (static_cast<float>(c) + 0.5f) * width / static_cast<float>(columns);
             const float y = top + (static_cast<float>(r) + 0.5f) * height / kRows;
             if (x >= 0.f && y >= 0.f && x <= maxX && y <= maxY) m_points.emplace_back(x, y);
         }
