@@ -1,7 +1,5 @@
 #include "track/detection/QuietView.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <cstdlib>
 
@@ -12,7 +10,7 @@ bool QuietView::Unchanged(const cv::Mat& grey, uint64_t frame)
     m_hasThumbnail = false;
     if (m_config.longestReuse == 0 || grey.empty() || grey.type() != CV_8UC1) return false;
     const int rows = std::max(1, (grey.rows * kColumns + grey.cols / 2) / std::max(grey.cols, 1));
-    cv::resize(grey, m_thumbnail, cv::Size(kColumns, rows), 0, 0, cv::INTER_AREA);
+    m_shrinker.Shrink(grey, cv::Size(kColumns, rows)).copyTo(m_thumbnail);
     m_hasThumbnail = true;
     if (!m_hasReference || m_reference.size() != m_thumbnail.size()) return false;
     if (frame - m_referenceFrame >= static_cast<uint64_t>(m_config.longestReuse)) return false;

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "track/Shrink.h"
 #include "track/engine/Config.h"
 
 namespace tsdk::detail {
@@ -33,6 +34,7 @@ public:
 
 private:
     const QuietViewConfig& m_config;
+    Shrinker m_shrinker;
     cv::Mat m_thumbnail;  // of the frame last given to Unchanged
     cv::Mat m_reference;  // of the last real run
     bool m_hasThumbnail = false;
