@@ -95,8 +95,11 @@ bool FlowFollower::Follow(const fsdk::Rect& box, fsdk::Rect& moved)
     if (m_points.size() < kMinPoints) return false;
     const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 10, 0.05);
     cv::calcOpticalFlowPyrLK(m_previous, m_current, m_points, m_moved, m_status, m_errors, kWindow, kLevels, criteria);
-    cv::calcOpticalFlowPyrLK(m_current, m_previous, m_moved, m_back, m_backStatus, m_errors, kWindow, kLevels,
-                             criteria);
+    // Tracked back from where it went, a point found again lands where it
+    // started: the way back starts there and needs no pyramid.
+    m_back = m_points;
+    cv::calcOpticalFlowPyrLK(m_current, m_previous, m_moved, m_back, m_backStatus, m_errors, kWindow, 0, criteria,
+                             cv::OPTFLOW_USE_INITIAL_FLOW);
     m_good.clear();
     m_dx.clear();
     m_dy.clear();
