@@ -448,6 +448,15 @@ TEST_F(QuietTracking, AStillViewCostsTheNetworkOncePerIntervalAndKeepsItsPerson)
         EXPECT_NEAR(tracks.at(id).box.x, 100, 1.f) << f;
     }
     EXPECT_EQ(script->runs, 4);
+    // Then they walk away, 4 pixels a frame: the view has changed, and
+    // between runs the pictures are followed again.
+    for (int f = 200; f < 221; ++f) {
+        const float x = 100.f + 4.f * static_cast<float>(f - 199);
+        const fsdk::Image frame = picture.At(x, 70, static_cast<unsigned>(f + 1));
+        const auto tracks = Frame({At(x, 70, 0.9f, Picture::kFigureW, Picture::kFigureH)}, &frame);
+        ASSERT_EQ(tracks.count(id), 1u) << f;
+        EXPECT_NEAR(tracks.at(id).box.x, x, 5.f) << f;
+    }
 }
 
 TEST_F(QuietTracking, SomeoneWhoStepsIntoAStillViewIsFoundByTheNextRun)

@@ -23,8 +23,6 @@ public:
     // Takes the next frame; the one before becomes the one boxes are
     // followed from. Answers whether the frame could be read.
     bool NextFrame(const fsdk::Image& image);
-    // The grey working picture of the frame last taken.
-    const cv::Mat& Grey() const noexcept { return m_grey; }
     // Forgets the frames, as after a gap in the stream.
     void Reset();
     // Where `box` (pixels of the previous frame) is in this one; false

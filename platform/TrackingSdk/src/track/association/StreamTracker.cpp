@@ -125,21 +125,22 @@ bool StreamTracker::Process(const fsdk::Image& image, std::vector<TrackedObject>
     }
     m_width = width;
     m_height = height;
+    // A view unchanged since the network last ran keeps its people where
+    // they were: nothing to follow, and a detector run reuses that run's
+    // detections (m_detections).
+    const bool looked = m_detector && (due || following) && m_quiet.Look(image, frame);
+    const bool quiet = looked && m_quiet.Unchanged();
     // The pictures are read while someone is followed, and on detector runs,
     // whose tracks are followed from them.
     bool pictured = false;
-    if (m_detector && (due || following)) pictured = m_follower.NextFrame(image);
+    if (m_detector && !quiet && (due || following)) pictured = m_follower.NextFrame(image);
     if (!pictured) m_follower.Reset();
     if (pictured && following) FollowTracks();
     bool detected = false;
     if (due) {
-        // An unchanged view keeps the last run's detections (m_detections).
-        if (!pictured || !m_quiet.Unchanged(m_follower.Grey(), frame)) {
+        if (!quiet) {
             m_detector->Detect(image, m_detections);
-            if (pictured)
-                m_quiet.Ran(frame);
-            else
-                m_quiet.Reset();
+            m_quiet.Ran();
             detected = true;
         }
         Associate(image);

@@ -4,36 +4,70 @@
 #include <cstdlib>
 
 namespace tsdk::detail {
+namespace {
 
-bool QuietView::Unchanged(const cv::Mat& grey, uint64_t frame)
+// Pixels across and down a cell's sample: enough to average camera noise
+// away.
+constexpr int kPatch = 4;
+
+}  // namespace
+
+bool QuietView::Look(const fsdk::Image& image, uint64_t frame)
 {
-    m_hasThumbnail = false;
-    if (m_config.longestReuse == 0 || grey.empty() || grey.type() != CV_8UC1) return false;
-    const int rows = std::max(1, (grey.rows * kColumns + grey.cols / 2) / std::max(grey.cols, 1));
-    m_shrinker.Shrink(grey, cv::Size(kColumns, rows)).copyTo(m_thumbnail);
-    m_hasThumbnail = true;
-    if (!m_hasReference || m_reference.size() != m_thumbnail.size()) return false;
-    if (frame - m_referenceFrame >= static_cast<uint64_t>(m_config.longestReuse)) return false;
-    int changed = 0;
-    for (int r = 0; r < m_thumbnail.rows; ++r) {
-        const uint8_t* now = m_thumbnail.ptr<uint8_t>(r);
-        const uint8_t* then = m_reference.ptr<uint8_t>(r);
-        for (int c = 0; c < m_thumbnail.cols; ++c)
-            if (std::abs(now[c] - then[c]) > m_config.changeLevel && ++changed >= m_config.changedCells) return false;
+    m_looked = false;
+    const int bpp = image.getBytesPerPixel();
+    const auto* data = static_cast<const uint8_t*>(image.getData());
+    if (m_config.longestReuse == 0 || !image.isValid() || data == nullptr || (bpp != 1 && bpp != 3 && bpp != 4))
+        return false;
+    m_width = image.getWidth();
+    m_height = image.getHeight();
+    const int64_t rowSize = image.getRowSize();
+    const int rows = std::max(1, (m_height * kColumns + m_width / 2) / std::max(m_width, 1));
+    const int patchW = std::min(kPatch, m_width), patchH = std::min(kPatch, m_height);
+    m_thumbnail.resize(static_cast<size_t>(rows) * kColumns);
+    uint8_t* cell = m_thumbnail.data();
+    for (int r = 0; r < rows; ++r) {
+        const int y0 = std::clamp(static_cast<int>((r + 0.5) * m_height / rows) - patchH / 2, 0, m_height - patchH);
+        for (int c = 0; c < kColumns; ++c, ++cell) {
+            const int x0 =
+                std::clamp(static_cast<int>((c + 0.5) * m_width / kColumns) - patchW / 2, 0, m_width - patchW);
+            int sum = 0;
+            for (int y = y0; y < y0 + patchH; ++y) {
+                const uint8_t* p = data + y * rowSize + static_cast<int64_t>(x0) * bpp;
+                for (int x = 0; x < patchW; ++x, p += bpp)
+                    // Red and blue weigh alike, so RGB and BGR give one luma.
+                    sum += bpp == 1 ? 4 * p[0] : p[0] + 2 * p[1] + p[2];
+            }
+            *cell = static_cast<uint8_t>(sum / (4 * patchW * patchH));
+        }
     }
+    m_frame = frame;
+    m_looked = true;
     return true;
 }
 
-void QuietView::Ran(uint64_t frame)
+bool QuietView::Unchanged() const
 {
-    if (!m_hasThumbnail) {
+    if (!m_looked || !m_hasReference || m_width != m_referenceWidth || m_height != m_referenceHeight) return false;
+    if (m_frame - m_referenceFrame >= static_cast<uint64_t>(m_config.longestReuse)) return false;
+    int changed = 0;
+    for (size_t i = 0; i < m_thumbnail.size(); ++i)
+        if (std::abs(m_thumbnail[i] - m_reference[i]) > m_config.changeLevel && ++changed >= m_config.changedCells)
+            return false;
+    return true;
+}
+
+void QuietView::Ran()
+{
+    if (!m_looked) {
         m_hasReference = false;
         return;
     }
-    std::swap(m_reference, m_thumbnail);
-    m_hasThumbnail = false;
+    m_reference = m_thumbnail;
+    m_referenceWidth = m_width;
+    m_referenceHeight = m_height;
+    m_referenceFrame = m_frame;
     m_hasReference = true;
-    m_referenceFrame = frame;
 }
 
 }  // namespace tsdk::detail
