@@ -13,6 +13,7 @@
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -119,6 +120,23 @@ cv::dnn::Net BareNetwork()
     return net;
 }
 
+// The two heads by name, heat then sizes, told apart by their channels as
+// the detector does; runs one pass on `blob`.
+std::vector<std::string> HeadNames(cv::dnn::Net& net, const cv::Mat& blob)
+{
+    std::vector<std::string> names(2);
+    const std::vector<std::string> all = net.getUnconnectedOutLayersNames();
+    std::vector<cv::Mat> outputs;
+    net.setInput(blob);
+    net.forward(outputs, all);
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        if (outputs[i].dims == 4 && outputs[i].size[1] == 80) names[0] = all[i];
+        if (outputs[i].dims == 4 && outputs[i].size[1] == 4) names[1] = all[i];
+    }
+    if (names[0].empty() || names[1].empty()) throw std::runtime_error("not the CenterNet heads");
+    return names;
+}
+
 // OpenCV alone: the network read from the same file, set up as the
 // detector sets it up, on the blob the detector makes of the frame.
 void BM_BareForward(benchmark::State& state)
@@ -129,20 +147,7 @@ void BM_BareForward(benchmark::State& state)
     const cv::Mat blob = DetectorBlob(frame);
 
     cv::dnn::Net net = BareNetwork();
-    // The two heads by name, told apart by their channels as the detector
-    // does.
-    std::vector<std::string> names(2);
-    {
-        const std::vector<std::string> all = net.getUnconnectedOutLayersNames();
-        std::vector<cv::Mat> outputs;
-        net.setInput(blob);
-        net.forward(outputs, all);
-        for (size_t i = 0; i < outputs.size(); ++i) {
-            if (outputs[i].dims == 4 && outputs[i].size[1] == 80) names[0] = all[i];
-            if (outputs[i].dims == 4 && outputs[i].size[1] == 4) names[1] = all[i];
-        }
-        if (names[0].empty() || names[1].empty()) throw std::runtime_error("not the CenterNet heads");
-    }
+    const std::vector<std::string> names = HeadNames(net, blob);
     std::vector<cv::Mat> outputs;
     for (auto _ : state) {
         net.setInput(blob);
@@ -153,6 +158,77 @@ void BM_BareForward(benchmark::State& state)
     }
     state.SetLabel(SizeLabel(frameSize, input));
 }
+
+// The bare forward pass on N streams' frames in one batch, on one thread as
+// the engine's workers run it; cpu_per_image is CPU time over N. Before
+// timing, the batch's heads are checked against N single passes: heat_diff
+// and size_diff are the largest absolute differences.
+void BM_BatchForward(benchmark::State& state)
+{
+    const int count = static_cast<int>(state.range(0));
+    const auto& clip = Clip360();
+    // Distinct frames, as different streams would bring.
+    std::vector<cv::Mat> frames;
+    for (int i = 0; i < count; ++i) frames.push_back(clip[static_cast<size_t>(i * kStep) % clip.size()]);
+    const cv::Size input = Network()->InputSize(frames[0].cols, frames[0].rows);
+    std::vector<cv::Mat> resized(frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) cv::resize(frames[i], resized[i], input, 0, 0, cv::INTER_AREA);
+    cv::Mat blob;
+    cv::dnn::blobFromImages(resized, blob, 1.0, cv::Size(), cv::Scalar(), false, false, CV_32F);
+
+    cv::dnn::Net net = BareNetwork();
+    std::vector<cv::Mat> outputs;
+    std::vector<std::string> names;
+    std::vector<cv::Mat> single(2 * frames.size());
+    try {
+        names = HeadNames(net, DetectorBlob(frames[0]));
+        for (size_t i = 0; i < frames.size(); ++i) {
+            net.setInput(DetectorBlob(frames[i]));
+            net.forward(outputs, names);
+            single[2 * i] = outputs[0].clone();
+            single[2 * i + 1] = outputs[1].clone();
+        }
+        net.setInput(blob);
+        net.forward(outputs, names);
+    } catch (const cv::Exception& e) {
+        state.SkipWithError(e.what());
+        return;
+    }
+    double diff[2] = {0, 0};
+    for (int head = 0; head < 2; ++head) {
+        const cv::Mat& batch = outputs[static_cast<size_t>(head)];
+        if (batch.dims != 4 || batch.size[0] != count) {
+            state.SkipWithError("the batch's heads do not hold one image each");
+            return;
+        }
+        for (int i = 0; i < count; ++i) {
+            const cv::Mat& one = single[2 * static_cast<size_t>(i) + static_cast<size_t>(head)];
+            // Image i of the batch as a 1 x C x H x W view.
+            const cv::Mat part(one.dims, one.size.p, CV_32F, const_cast<float*>(batch.ptr<float>(i)));
+            if (part.total() != one.total() || one.size[0] != 1) {
+                state.SkipWithError("the batch's heads differ in shape from a single pass's");
+                return;
+            }
+            diff[head] = std::max(diff[head], cv::norm(part, one, cv::NORM_INF));
+        }
+    }
+    outputs.clear();
+
+    for (auto _ : state) {
+        net.setInput(blob);
+        net.forward(outputs, names);
+        benchmark::DoNotOptimize(outputs[0].data);
+        // Held outputs slow the next pass down.
+        outputs.clear();
+    }
+    state.SetItemsProcessed(state.iterations() * count);
+    state.counters["cpu_per_image"] =
+        benchmark::Counter(count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["heat_diff"] = diff[0];
+    state.counters["size_diff"] = diff[1];
+    state.SetLabel(SizeLabel(frames[0].size(), input) + ", batch " + std::to_string(count));
+}
+BENCHMARK(BM_BatchForward)->ArgName("batch")->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Unit(benchmark::kMillisecond);
 
 // One detector run of our SDK: resize, blob, forward, decode, suppression.
 void BM_DetectionStage(benchmark::State& state)
