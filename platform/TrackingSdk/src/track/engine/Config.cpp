@@ -122,7 +122,7 @@ fsdk::FSDKError ReadEngineConfig(const fsdk::ISettingsProvider* settings, const 
     neural.riders = track.Int("neural-detector", "riders", 1, 0, 1) == 1;
 
     QuietViewConfig& quiet = config.quiet;
-    quiet.longestReuse = track.Int("quiet-view", "longest-reuse", 50, 0, 100000);
+    quiet.longestReuse = track.Int("quiet-view", "longest-reuse", 80, 0, 100000);
     quiet.changeLevel = track.Int("quiet-view", "change-level", 12, 0, 255);
     quiet.changedCells = track.Int("quiet-view", "changed-cells", 2, 1, 100000);
     return fsdk::FSDKError::Ok;

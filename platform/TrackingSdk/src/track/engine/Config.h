@@ -29,7 +29,7 @@ struct NeuralDetectorConfig {
 
 // Detector runs on an unchanged view reuse the last real run's detections.
 struct QuietViewConfig {
-    int longestReuse = 50;  // frames after a real run the network runs anyway; 0: always
+    int longestReuse = 80;  // frames after a real run the network runs anyway; 0: always
     int changeLevel = 12;   // luma levels a thumbnail cell must change by to count
     int changedCells = 2;   // changed cells that make the view changed
 };
