@@ -19,6 +19,7 @@
 #include "track/association/StreamTracker.h"
 #include "track/detection/Detector.h"
 #include "track/detection/NeuralDetector.h"
+#include "track/detection/QuietView.h"
 #include "track/engine/Config.h"
 
 namespace {
@@ -175,6 +176,24 @@ TEST(ShrinkTest, ScalesDownMuchAsAnAreaResizeDoesAndNeverWritesItsInput)
     EXPECT_EQ(shrinker.Shrink(small, small.size()).data, small.data);
     shrinker.Shrink(big, small.size());
     EXPECT_EQ(cv::countNonZero(small.reshape(1) != 7), 0);
+}
+
+TEST(QuietViewTest, OddPicturesAreLookedAtOrRefused)
+{
+    // A grey picture 2 pixels wide and 5000 tall gets a thumbnail of
+    // bounded size, and is the same view the next time; one of another
+    // size is another view; none at all is not looked at.
+    const tsdk::detail::QuietViewConfig config;
+    tsdk::detail::QuietView view(config);
+    const std::vector<uint8_t> tall(2 * 5000, 50), wider(3 * 5000, 50);
+    ASSERT_TRUE(view.Look(fsdk::Image(2, 5000, fsdk::Format::R8, tall.data(), false), 0));
+    view.Ran();
+    ASSERT_TRUE(view.Look(fsdk::Image(2, 5000, fsdk::Format::R8, tall.data(), false), 1));
+    EXPECT_TRUE(view.Unchanged());
+    ASSERT_TRUE(view.Look(fsdk::Image(3, 5000, fsdk::Format::R8, wider.data(), false), 2));
+    EXPECT_FALSE(view.Unchanged());
+    EXPECT_FALSE(view.Look(fsdk::Image(), 3));
+    EXPECT_FALSE(view.Unchanged());
 }
 
 // Hands the tracker the detections a test writes.

@@ -22,7 +22,9 @@ bool QuietView::Look(const fsdk::Image& image, uint64_t frame)
     m_width = image.getWidth();
     m_height = image.getHeight();
     const int64_t rowSize = image.getRowSize();
-    const int rows = std::max(1, (m_height * kColumns + m_width / 2) / std::max(m_width, 1));
+    // At most four times as many rows as columns, however tall the picture.
+    const int rows = static_cast<int>(
+        std::clamp<int64_t>((int64_t{m_height} * kColumns + m_width / 2) / std::max(m_width, 1), 1, 4 * kColumns));
     const int patchW = std::min(kPatch, m_width), patchH = std::min(kPatch, m_height);
     m_thumbnail.resize(static_cast<size_t>(rows) * kColumns);
     uint8_t* cell = m_thumbnail.data();
