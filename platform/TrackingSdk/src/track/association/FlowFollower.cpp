@@ -1,6 +1,7 @@
 #include "track/association/FlowFollower.h"
 
-#include <opencv2/imgproc.hpp>
+#include <libyuv/convert.h>
+#include <libyuv/convert_from_argb.h>
 #include <opencv2/video/tracking.hpp>
 
 #include <algorithm>
@@ -29,6 +30,21 @@ constexpr size_t kMinPoints = 8;
 // A box changes its size by at most this much from one frame to the next.
 constexpr float kMaxScaleChange = 0.1f;
 
+using ToGrey = int (*)(const uint8_t*, int, uint8_t*, int, int, int);
+
+// libyuv names byte orders by the little-endian word: its "RAW" is R, G, B
+// in memory, "RGB24" B, G, R, "ABGR" R, G, B, X and "ARGB" B, G, R, X.
+ToGrey GreyConversion(fsdk::Format format)
+{
+    switch (format) {
+    case fsdk::Format::R8G8B8: return libyuv::RAWToJ400;
+    case fsdk::Format::B8G8R8: return libyuv::RGB24ToJ400;
+    case fsdk::Format::R8G8B8X8: return libyuv::ABGRToJ400;
+    case fsdk::Format::B8G8R8X8: return libyuv::ARGBToJ400;
+    default: return nullptr;
+    }
+}
+
 float Median(std::vector<float>& values)
 {
     const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
@@ -56,11 +72,19 @@ bool FlowFollower::NextFrame(const fsdk::Image& image)
     m_scale = std::min(1.0, static_cast<double>(kWorkingWidth) / frame.cols);
     const cv::Size working(std::max(1, static_cast<int>(std::lround(frame.cols * m_scale))),
                            std::max(1, static_cast<int>(std::lround(frame.rows * m_scale))));
+    if (!Addressable(frame)) {
+        Reset();
+        return false;
+    }
     cv::Mat grey = frame;
-    // Luma weights differ for RGB and BGR only in the order of red and
-    // blue, which matters little to the flow.
     if (bpp != 1) {
-        cv::cvtColor(frame, m_fullGrey, bpp == 3 ? cv::COLOR_RGB2GRAY : cv::COLOR_RGBA2GRAY);
+        m_fullGrey.create(frame.size(), CV_8UC1);
+        const auto toGrey = GreyConversion(image.getFormat());
+        const int from = static_cast<int>(frame.step[0]), to = static_cast<int>(m_fullGrey.step[0]);
+        if (toGrey == nullptr || toGrey(frame.data, from, m_fullGrey.data, to, frame.cols, frame.rows) != 0) {
+            Reset();
+            return false;
+        }
         grey = m_fullGrey;
     }
     m_grey = m_shrinker.Shrink(grey, working);

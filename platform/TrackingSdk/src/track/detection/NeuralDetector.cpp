@@ -42,6 +42,7 @@ public:
         if (!image.isValid() || bpp < 3 || image.getData() == nullptr) return;
         const cv::Mat frame(image.getHeight(), image.getWidth(), CV_8UC(bpp), const_cast<void*>(image.getData()),
                             static_cast<size_t>(image.getRowSize()));
+        if (!Addressable(frame)) return;
         const cv::Size input = m_network->InputSize(frame.cols, frame.rows);
         const cv::Mat& resized = m_shrinker.Shrink(frame, input);
         if (bpp == 4)
