@@ -251,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(Clips, RealClipQuality,
                                          Clip{"people-detection", ".gif", 3, 0.45, 0.3, 1.5, 0.1},
                                          Clip{"people-detection", ".gif", 7, 0.45, 0.3, 1.5, 0.1},
                                          Clip{"person-bicycle-car-detection", ".gif", 3, 0.5, 0.3, 1.5, 0.0},
-                                         Clip{"person-bicycle-car-detection", ".gif", 7, 0.5, 0.1, 1.5, 0.0}),
+                                         Clip{"person-bicycle-car-detection", ".gif", 7, 0.5, 0.3, 1.5, 0.0}),
                          [](const testing::TestParamInfo<Clip>& info) {
                              std::string name = info.param.name;
                              for (char& c : name)

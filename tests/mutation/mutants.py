@@ -186,6 +186,8 @@ MUTANTS = [
      "track.confidence = std::max(track.confidence, evidence);", None),
     ("sdk_still_small_adds_up", SDK + "association/StreamTracker.cpp",
      "if (small && !track.moved) {", "if (small && !track.moved && false) {", None),
+    ("sdk_grown_is_still", SDK + "association/StreamTracker.cpp",
+     "constexpr float kMinResize = 1.4f;", "constexpr float kMinResize = 100.f;", None),
     ("sdk_decode_not_a_peak", SDK + "detection/NeuralDetector.cpp",
      "peak = map[static_cast<size_t>(ny) * cols + nx] <= score;", "peak = true;", None),
     ("sdk_decode_box_from_cell_centre", SDK + "detection/NeuralDetector.cpp",

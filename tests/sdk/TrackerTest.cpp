@@ -340,6 +340,17 @@ TEST_F(Tracking, SomethingSmallThatStaysWhereItIsNeedsAConfidentDetection)
         }
     }
     EXPECT_GT(walker, 0.9f);
+    // So does someone who walks in at an edge, found taller at every run
+    // where they stand.
+    float entering = 0.f;
+    for (int f = 0; f < 3; ++f) {
+        for (const auto& [id, object] : Frame({At(40, 40, 0.5f, 10, 30), At(250, 0, 0.4f, 12, 16.f + 6.f * f)}))
+            if (object.box.x > 200.f) entering = object.score;
+        if (f < 2) {
+            EXPECT_LT(entering, 0.6f) << f;  // not yet 1.4 times as tall
+        }
+    }
+    EXPECT_GT(entering, 0.8f);
 }
 
 TEST_F(Tracking, PartsOfSomeoneFollowedAreNoOneNew)

@@ -51,8 +51,10 @@ constexpr float kLooksRate = 0.3f;
 // the plug-in's default threshold of 0.6.
 constexpr float kPersonEvidence = 0.65f;
 // A track has moved once its centre is this share of its height away from
-// where it was first found.
+// where it was first found, or its height has changed by this factor: it
+// came closer or went off, or walks in or out at an edge of the picture.
 constexpr float kMinMove = 0.3f;
+constexpr float kMinResize = 1.4f;
 // Smaller than this share of the picture's height, a person is seen too
 // coarsely for weak detections to add up.
 constexpr float kSmallShare = 0.2f;
@@ -368,7 +370,9 @@ void StreamTracker::Update(Track& track, int index)
     if (!track.moved) {
         const float dx = detection.box.x + detection.box.width / 2 - (track.first.x + track.first.width / 2);
         const float dy = detection.box.y + detection.box.height / 2 - (track.first.y + track.first.height / 2);
-        track.moved = std::hypot(dx, dy) > kMinMove * std::max(track.first.height, detection.box.height);
+        const float taller = std::max(track.first.height, detection.box.height);
+        const float shorter = std::min(track.first.height, detection.box.height);
+        track.moved = std::hypot(dx, dy) > kMinMove * taller || taller >= kMinResize * shorter;
     }
     Gain(track, detection);
     ++track.hits;
