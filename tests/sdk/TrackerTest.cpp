@@ -174,6 +174,15 @@ TEST(ShrinkTest, ScalesDownMuchAsAnAreaResizeDoesAndNeverWritesItsInput)
             EXPECT_LT(cv::norm(shrunk, area, cv::NORM_L1) / static_cast<double>(area.total() * area.channels()), 1.5)
                 << size << " of " << picture.channels() << " channels";
         }
+    // Detail finer than the target's pixels averages out: it does not
+    // alias into stripes or a flat tone of its own.
+    cv::Mat stripes(1080, 1920, CV_8UC1);
+    for (int y = 0; y < stripes.rows; ++y)
+        for (int x = 0; x < stripes.cols; ++x) stripes.at<uint8_t>(y, x) = (x + y) % 2 != 0 ? 200 : 40;
+    double lowest = 0, highest = 0;
+    cv::minMaxLoc(shrinker.Shrink(stripes, cv::Size(480, 270)), &lowest, &highest);
+    EXPECT_NEAR(lowest, 120, 1);
+    EXPECT_NEAR(highest, 120, 1);
     // A picture of the size asked is itself; the next, larger one is scaled
     // into memory of the shrinker's own, not into the first.
     cv::Mat small(288, 512, CV_8UC3, cv::Scalar(7, 7, 7));
