@@ -432,6 +432,27 @@ void BM_FlowFollower(benchmark::State& state)
 }
 BENCHMARK(BM_FlowFollower)->ArgName("tracks")->Arg(1)->Arg(4)->Arg(8)->Arg(16)->Unit(benchmark::kMicrosecond);
 
+// A frame into the flow follower with nobody to follow: its grey copy at
+// the working size and the pyramid, what every followed frame costs before
+// its first box.
+void BM_FlowFrame(benchmark::State& state)
+{
+    const cv::Size size(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    const cv::Mat frames[2] = {StillFrame(size), Sized(ReadClip(kStillFrame + 2).back(), size)};
+    tsdk::detail::FlowFollower follower;
+    size_t next = 0;
+    for (auto _ : state) {
+        if (!follower.NextFrame(ImageOf(frames[next]))) state.SkipWithError("the frame was refused");
+        next = 1 - next;
+    }
+    state.SetLabel("frame " + std::to_string(size.width) + "x" + std::to_string(size.height));
+}
+BENCHMARK(BM_FlowFrame)
+    ->ArgNames({"width", "height"})
+    ->Args({640, 360})
+    ->Args({1920, 1080})
+    ->Unit(benchmark::kMicrosecond);
+
 }  // namespace
 
 int main(int argc, char** argv)
