@@ -444,6 +444,26 @@ TEST_F(SteppedTracking, ASideCutByTheEdgeStaysThereWhileSomeoneWalksIn)
     }
 }
 
+TEST_F(SteppedTracking, SomeoneCutByTheEdgeKeepsTheSizeTheNetworkGaveBetweenRuns)
+{
+    // Walking out at the top, 3 pixels a frame, in a box wider than they
+    // are, as the network's boxes are: the points on them go up, those
+    // beside them stay, and their spread changes with neither the
+    // person's distance nor their size.
+    Picture picture;
+    for (int f = 0; f <= 6; ++f) {
+        const float top = -3.f * f;
+        const fsdk::Image frame = picture.At(100, top);
+        std::vector<Detection> seen;
+        if (f == 0) seen = {At(85, 0, 0.9f, 60, 90)};
+        const auto tracks = Frame(seen, &frame);
+        ASSERT_EQ(tracks.size(), 1u) << f;
+        const fsdk::Rect& box = tracks.begin()->second.box;
+        EXPECT_NEAR(box.width, 60.f, 1.f) << f;
+        EXPECT_NEAR(box.y, 0.f, 1.f) << f;
+    }
+}
+
 TEST_F(SteppedTracking, SomeoneFollowedToTheEdgeAndThenMissedHasWalkedOut)
 {
     // Found three times standing, then walks right 8 pixels a frame: the
@@ -599,6 +619,23 @@ TEST(DecodePeopleTest, RidersTakeInWhatTheyRideButNotACar)
     EXPECT_FLOAT_EQ(people[0].score, 0.5f);
     EXPECT_FLOAT_EQ(people[1].box.x, 92);
     EXPECT_FLOAT_EQ(people[1].box.height, 16);
+
+    // One rider found twice, as the upper body and lower down, and the
+    // bicycle twice: each finds a ride, and the two are one person.
+    Heads twice(18, 32);
+    twice.Peak(10, 3, 0.5f, 4, 4, 4, 8);       // (36, 8) to (44, 20)
+    twice.Peak(10, 5, 0.3f, 6, 6, 6, 10);      // (34, 14) to (46, 30)
+    twice.Peak(10, 7, 0.3f, 8, 12, 8, 12, 1);  // (32, 16) to (48, 40)
+    twice.Peak(10, 9, 0.25f, 8, 18, 8, 4, 1);  // (32, 18) to (48, 40)
+    tsdk::detail::DecodePeople(twice.heat, twice.sizes, 0.2f, 0.5f, 1.f, 1.f, 10, people);
+    ASSERT_EQ(people.size(), 2u);
+    tsdk::detail::JoinRides(twice.heat, twice.sizes, 0.2f, 1.f, 1.f, people);
+    ASSERT_EQ(people.size(), 1u);
+    EXPECT_FLOAT_EQ(people[0].box.x, 32);
+    EXPECT_FLOAT_EQ(people[0].box.y, 8);
+    EXPECT_FLOAT_EQ(people[0].box.width, 16);
+    EXPECT_FLOAT_EQ(people[0].box.height, 32);
+    EXPECT_FLOAT_EQ(people[0].score, 0.5f);
 }
 
 }  // namespace

@@ -192,8 +192,15 @@ void StreamTracker::FollowTracks()
         fsdk::Rect seen;
         if (!m_follower.Follow(track.last, seen)) continue;
         // The flow moves what is in view; a side cut by the edge of the
-        // picture stays there while the person walks in or out.
+        // picture stays there while the person walks in or out. Their
+        // size is then left to the detector: the spread of points on
+        // someone half out of view changes as they go, not with their
+        // distance.
         const fsdk::Rect& last = track.last;
+        if (AtEdge(last)) {
+            const float cx = seen.x + seen.width / 2, cy = seen.y + seen.height / 2;
+            seen = {cx - last.width / 2, cy - last.height / 2, last.width, last.height};
+        }
         const float margin = EdgeMargin();
         float left = seen.x, top = seen.y, right = seen.x + seen.width, bottom = seen.y + seen.height;
         if (last.x <= margin) left = last.x;

@@ -276,8 +276,10 @@ void JoinRides(const cv::Mat& heat, const cv::Mat& sizes, float threshold, float
     Peaks(heat, kBicycle, sizes, threshold, scaleX, scaleY, rides);
     Peaks(heat, kMotorcycle, sizes, threshold, scaleX, scaleY, rides);
     std::vector<bool> taken(rides.size(), false);
+    std::vector<bool> riding(people.size(), false);
     // Best people first; each ride is one person's.
-    for (Detection& person : people) {
+    for (size_t p = 0; p < people.size(); ++p) {
+        Detection& person = people[p];
         int best = -1;
         float bestShare = kMinRideShare;
         for (size_t r = 0; r < rides.size(); ++r) {
@@ -297,7 +299,32 @@ void JoinRides(const cv::Mat& heat, const cv::Mat& sizes, float threshold, float
         const float right = std::max(person.box.x + person.box.width, ride.x + ride.width);
         const float bottom = std::max(person.box.y + person.box.height, ride.y + ride.height);
         person.box = {left, top, right - left, bottom - top};
+        riding[p] = true;
     }
+    // A rider found more than once, with the ride and in part or without
+    // it, is one person: the box that takes in most of the ride, with the
+    // best score.
+    std::vector<size_t> order;
+    for (size_t r = 0; r < people.size(); ++r)
+        if (riding[r]) order.push_back(r);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return Area(people[a].box) > Area(people[b].box); });
+    std::vector<bool> gone(people.size(), false);
+    for (const size_t r : order) {
+        if (gone[r]) continue;
+        for (size_t p = 0; p < people.size(); ++p) {
+            if (p == r || gone[p] || Area(people[p].box) > Area(people[r].box)) continue;
+            if (CommonArea(people[p].box, people[r].box) < kPartOfOne * Area(people[p].box)) continue;
+            people[r].score = std::max(people[r].score, people[p].score);
+            gone[p] = true;
+        }
+    }
+    size_t kept = 0;
+    for (size_t p = 0; p < people.size(); ++p)
+        if (!gone[p]) people[kept++] = people[p];
+    people.resize(kept);
+    std::stable_sort(people.begin(), people.end(),
+                     [](const Detection& a, const Detection& b) { return a.score > b.score; });
 }
 
 std::unique_ptr<IDetector> CreateNeuralDetector(const EngineConfig& config, std::shared_ptr<NeuralNetwork> network)
