@@ -241,6 +241,9 @@ TEST_P(RealClipQuality, PeopleAreTrackedAndNothingElseIs)
 
 // At "DetectorStep" 3 and at the plug-in's default 7, which must track as
 // well: between detector runs people are followed by what the pictures show.
+// The car park's floors hold what the tracker reaches there, above the
+// least we accept, so that a loss of its riders or of those at its edges
+// shows.
 INSTANTIATE_TEST_SUITE_P(Clips, RealClipQuality,
                          testing::Values(Clip{"face-demographics-walking", ".gif", 3, 0.9, 0.85, 1.0, 0.1},
                                          Clip{"face-demographics-walking", ".gif", 7, 0.9, 0.85, 1.0, 0.1},
@@ -250,8 +253,8 @@ INSTANTIATE_TEST_SUITE_P(Clips, RealClipQuality,
                                          Clip{"one-by-one-person-detection", ".mp4", 7, 0.8, 0.7, 1.5, 0.1},
                                          Clip{"people-detection", ".gif", 3, 0.45, 0.3, 1.5, 0.1},
                                          Clip{"people-detection", ".gif", 7, 0.45, 0.3, 1.5, 0.1},
-                                         Clip{"person-bicycle-car-detection", ".gif", 3, 0.5, 0.3, 1.5, 0.0},
-                                         Clip{"person-bicycle-car-detection", ".gif", 7, 0.5, 0.3, 1.5, 0.0}),
+                                         Clip{"person-bicycle-car-detection", ".gif", 3, 0.7, 0.42, 1.5, 0.0},
+                                         Clip{"person-bicycle-car-detection", ".gif", 7, 0.7, 0.45, 1.5, 0.0}),
                          [](const testing::TestParamInfo<Clip>& info) {
                              std::string name = info.param.name;
                              for (char& c : name)

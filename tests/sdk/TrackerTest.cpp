@@ -444,26 +444,6 @@ TEST_F(SteppedTracking, ASideCutByTheEdgeStaysThereWhileSomeoneWalksIn)
     }
 }
 
-TEST_F(SteppedTracking, SomeoneCutByTheEdgeKeepsTheSizeTheNetworkGaveBetweenRuns)
-{
-    // Walking out at the top, 3 pixels a frame, in a box wider than they
-    // are, as the network's boxes are: the points on them go up, those
-    // beside them stay, and their spread changes with neither the
-    // person's distance nor their size.
-    Picture picture;
-    for (int f = 0; f <= 6; ++f) {
-        const float top = -3.f * f;
-        const fsdk::Image frame = picture.At(100, top);
-        std::vector<Detection> seen;
-        if (f == 0) seen = {At(85, 0, 0.9f, 60, 90)};
-        const auto tracks = Frame(seen, &frame);
-        ASSERT_EQ(tracks.size(), 1u) << f;
-        const fsdk::Rect& box = tracks.begin()->second.box;
-        EXPECT_NEAR(box.width, 60.f, 1.f) << f;
-        EXPECT_NEAR(box.y, 0.f, 1.f) << f;
-    }
-}
-
 TEST_F(SteppedTracking, SomeoneFollowedToTheEdgeAndThenMissedHasWalkedOut)
 {
     // Found three times standing, then walks right 8 pixels a frame: the

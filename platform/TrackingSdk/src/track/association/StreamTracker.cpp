@@ -192,12 +192,12 @@ void StreamTracker::FollowTracks()
         fsdk::Rect seen;
         if (!m_follower.Follow(track.last, seen)) continue;
         // The flow moves what is in view; a side cut by the edge of the
-        // picture stays there while the person walks in or out. Their
-        // size is then left to the detector: the spread of points on
-        // someone half out of view changes as they go, not with their
-        // distance.
+        // picture stays there while the person walks in or out. Someone
+        // cut by the edge does not grow by the flow: the points beside
+        // them spread apart from those on them as they go, and the next
+        // detector run finds whoever comes closer.
         const fsdk::Rect& last = track.last;
-        if (AtEdge(last)) {
+        if (AtEdge(last) && seen.width > last.width) {
             const float cx = seen.x + seen.width / 2, cy = seen.y + seen.height / 2;
             seen = {cx - last.width / 2, cy - last.height / 2, last.width, last.height};
         }
