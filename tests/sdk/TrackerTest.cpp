@@ -68,16 +68,21 @@ public:
     {
     }
 
-    // `noise` other than 0 seeds camera noise of a few levels on every pixel.
-    fsdk::Image At(float x, float y, unsigned noise = 0)
+    // `noise` other than 0 seeds camera noise of a few levels on every
+    // pixel; the figure is drawn `scale` times its size.
+    fsdk::Image At(float x, float y, unsigned noise = 0, float scale = 1.f)
     {
+        const int w = static_cast<int>(std::lround(m_figureW * scale));
+        const int h = static_cast<int>(std::lround(m_figureH * scale));
         std::mt19937 random(noise);
         m_rgb.resize(static_cast<size_t>(kWidth) * kHeight * 3);
         for (int row = 0; row < kHeight; ++row)
             for (int col = 0; col < kWidth; ++col) {
                 const int fx = col - static_cast<int>(std::lround(x)), fy = row - static_cast<int>(std::lround(y));
-                const bool figure = fx >= 0 && fy >= 0 && fx < m_figureW && fy < m_figureH;
-                int v = figure ? m_figure[static_cast<size_t>(fy) * m_figureW + fx]
+                const bool figure = fx >= 0 && fy >= 0 && fx < w && fy < h;
+                const int tx = std::min(m_figureW - 1, static_cast<int>(static_cast<float>(fx) / scale));
+                const int ty = std::min(m_figureH - 1, static_cast<int>(static_cast<float>(fy) / scale));
+                int v = figure ? m_figure[static_cast<size_t>(ty) * m_figureW + tx]
                                : m_ground[static_cast<size_t>(row) * kWidth + col] / 2;
                 if (noise != 0) v = std::clamp(v + static_cast<int>(random() % 9) - 4, 0, 255);
                 uint8_t* p = &m_rgb[(static_cast<size_t>(row) * kWidth + col) * 3];
@@ -441,6 +446,23 @@ TEST_F(SteppedTracking, ASideCutByTheEdgeStaysThereWhileSomeoneWalksIn)
         const fsdk::Rect& box = tracks.begin()->second.box;
         EXPECT_NEAR(box.y, top, 3.f) << f;
         EXPECT_NEAR(box.y + box.height, 240.f, 3.f) << f;
+    }
+}
+
+TEST_F(SteppedTracking, SomeoneCutByTheEdgeDoesNotGrowByTheFlowBetweenRuns)
+{
+    // Cut by the left edge and drawn 4 % larger every frame: the points on
+    // them spread apart, as they do with those beside someone walking out.
+    // The box keeps the size of the detector run; a run sizes it anew.
+    Picture picture;
+    for (int f = 0; f <= 7; ++f) {
+        const float scale = 1.f + 0.04f * static_cast<float>(f);
+        const fsdk::Image frame = picture.At(-10, 70, 0, scale);
+        std::vector<Detection> seen;
+        if (f % 7 == 0) seen = {At(0, 70, 0.9f, 30.f * scale - 10.f, 90.f * scale)};
+        const auto tracks = Frame(seen, &frame);
+        ASSERT_EQ(tracks.size(), 1u) << f;
+        EXPECT_NEAR(tracks.begin()->second.box.height, f < 7 ? 90.f : 90.f * scale, 2.f) << f;
     }
 }
 
