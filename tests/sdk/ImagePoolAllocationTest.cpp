@@ -35,9 +35,9 @@ TEST(ImagePoolAllocations, TheFramesOfManyStreamsServeTheNextOnes)
 
 TEST(ImagePoolAllocations, WhatWaitsStaysWithinItsBound)
 {
-    // Twenty pictures of just over 32 MiB (never touched, so never in
-    // memory): at most eleven of them fit in the 384 MiB that may wait.
-    EXPECT_EQ(AllocationsForTheNextRound(20, 4096, 2731), 20 - 11);
+    // Forty pictures of just over 32 MiB (never touched, so never in
+    // memory): at most 31 of them fit in the 1 GiB that may wait.
+    EXPECT_EQ(AllocationsForTheNextRound(40, 4096, 2731), 40 - 31);
 }
 
 }  // namespace
