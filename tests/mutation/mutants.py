@@ -203,6 +203,8 @@ MUTANTS = [
     ("sdk_rider_found_twice_kept_twice", SDK + "detection/NeuralDetector.cpp",
      "if (CommonArea(people[p].box, people[r].box) < kPartOfOne * Area(people[p].box)) continue;",
      "continue;", None),
+    ("sdk_side_short_of_the_edge_stays_short", SDK + "association/StreamTracker.cpp",
+     "bottom = std::max(last.y + last.height, h);", "bottom = last.y + last.height;", None),
     ("sdk_edge_track_grown_by_flow", SDK + "association/StreamTracker.cpp",
      "if (AtEdge(last) && seen.width > last.width) {", "if (false) {", None),
     ("sdk_bgr_not_swapped", SDK + "detection/NeuralDetector.cpp",

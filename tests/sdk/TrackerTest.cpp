@@ -449,6 +449,23 @@ TEST_F(SteppedTracking, ASideCutByTheEdgeStaysThereWhileSomeoneWalksIn)
     }
 }
 
+TEST_F(SteppedTracking, ASideJustShortOfTheEdgeIsTakenToIt)
+{
+    // The network's box of someone cut by the bottom edge stops 4 pixels
+    // short of it, as its boxes do; between runs the box reaches the edge.
+    Picture picture;
+    for (int f = 0; f < 7; ++f) {
+        const float top = 200.f - 5.f * f;
+        const fsdk::Image frame = picture.At(100, top);
+        std::vector<Detection> seen;
+        if (f == 0) seen = {At(100, top, 0.9f, Picture::kFigureW, 36)};
+        const auto tracks = Frame(seen, &frame);
+        ASSERT_EQ(tracks.size(), 1u) << f;
+        const fsdk::Rect& box = tracks.begin()->second.box;
+        EXPECT_NEAR(box.y + box.height, f == 0 ? 236.f : 240.f, 1.f) << f;
+    }
+}
+
 TEST_F(SteppedTracking, SomeoneCutByTheEdgeDoesNotGrowByTheFlowBetweenRuns)
 {
     // Cut by the left edge and drawn 4 % larger every frame: the points on

@@ -192,7 +192,8 @@ void StreamTracker::FollowTracks()
         fsdk::Rect seen;
         if (!m_follower.Follow(track.last, seen)) continue;
         // The flow moves what is in view; a side cut by the edge of the
-        // picture stays there while the person walks in or out. Someone
+        // picture (or a little short of it, as the network's boxes often
+        // stop) is at the edge while the person walks in or out. Someone
         // cut by the edge does not grow by the flow: the points beside
         // them spread apart from those on them as they go, and the next
         // detector run finds whoever comes closer.
@@ -203,10 +204,11 @@ void StreamTracker::FollowTracks()
         }
         const float margin = EdgeMargin();
         float left = seen.x, top = seen.y, right = seen.x + seen.width, bottom = seen.y + seen.height;
-        if (last.x <= margin) left = last.x;
-        if (last.y <= margin) top = last.y;
-        if (last.x + last.width >= static_cast<float>(m_width) - margin) right = last.x + last.width;
-        if (last.y + last.height >= static_cast<float>(m_height) - margin) bottom = last.y + last.height;
+        const float w = static_cast<float>(m_width), h = static_cast<float>(m_height);
+        if (last.x <= margin) left = std::min(last.x, 0.f);
+        if (last.y <= margin) top = std::min(last.y, 0.f);
+        if (last.x + last.width >= w - margin) right = std::max(last.x + last.width, w);
+        if (last.y + last.height >= h - margin) bottom = std::max(last.y + last.height, h);
         if (right - left < 1.f || bottom - top < 1.f) continue;
         seen = {left, top, right - left, bottom - top};
         // Far off the estimate, the flow followed something else: the
