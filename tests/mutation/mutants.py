@@ -177,7 +177,7 @@ MUTANTS = [
     ("sdk_flow_lags_the_prediction", SDK + "association/StreamTracker.cpp",
      "constexpr float kFollowNoise = 0.1f;", "constexpr float kFollowNoise = 2.f;", None),
     ("sdk_edge_side_not_kept", SDK + "association/StreamTracker.cpp",
-     "        if (last.y + last.height >= static_cast<float>(m_height) - margin) bottom = last.y + last.height;\n",
+     "        if (last.y + last.height >= h - margin) bottom = std::max(last.y + last.height, h);\n",
      "", None),
     ("sdk_missed_at_edge_not_ended", SDK + "association/StreamTracker.cpp",
      "if (track.atEdge || AtEdge(track.box)) {", "if (track.atEdge) {", None),
