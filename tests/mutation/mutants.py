@@ -178,7 +178,7 @@ MUTANTS = [
      "constexpr float kFollowNoise = 0.1f;", "constexpr float kFollowNoise = 2.f;", None),
     ("sdk_edge_side_not_kept", SDK + "association/StreamTracker.cpp",
      "        if (last.y + last.height >= h - margin) bottom = std::max(last.y + last.height, h);\n",
-     "", None),
+     "        (void)h;\n", None),
     ("sdk_missed_at_edge_not_ended", SDK + "association/StreamTracker.cpp",
      "if (track.atEdge || AtEdge(track.box)) {", "if (track.atEdge) {", None),
     ("sdk_confidence_is_the_best_score", SDK + "association/StreamTracker.cpp",
