@@ -2,31 +2,42 @@
 # What this machine carries with the neural detector: OpenCV's bare forward
 # pass of the network at 640x360's input (512x288, one core, medians of 3),
 # then capacity_bench's real-time streams, busy and quiet, 640x360 and
-# 1920x1080 at 10 fps, "DetectorStep" 7; and per busy stream the CPU
-# against its network's share (detector runs a second x the bare forward).
+# 1920x1080 at 10 fps, "DetectorStep" 7, then the bare forward pass again;
+# and per busy stream the CPU against its network's share (detector runs a
+# second x the mean of the two bare forwards). A shared machine's speed
+# drifts over the minutes the streams take: the two bare forwards show by
+# how much.
 # Builds the benchmarks first. Run it on an otherwise idle machine.
 # Usage: scripts/capacity.sh [capacity_bench flags, e.g. --benchmark_filter=busy:1]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release >/dev/null
 cmake --build --preset release --target detection_bench capacity_bench
-forward=$(mktemp)
+before=$(mktemp)
+after=$(mktemp)
 capacity=$(mktemp)
-trap 'rm -f "$forward" "$capacity"' EXIT
-taskset -c 1 build/release/bin/detection_bench --benchmark_filter='BM_BareForward/width:640' \
-  --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
-  --benchmark_out="$forward" --benchmark_out_format=json >/dev/null
+trap 'rm -f "$before" "$after" "$capacity"' EXIT
+bare_forward() {
+  taskset -c 1 build/release/bin/detection_bench --benchmark_filter='BM_BareForward/width:640' \
+    --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+    --benchmark_out="$1" --benchmark_out_format=json >/dev/null
+}
+bare_forward "$before"
 build/release/bin/capacity_bench --benchmark_out="$capacity" --benchmark_out_format=json "$@"
-/usr/bin/python3 - "$forward" "$capacity" <<'PY'
+bare_forward "$after"
+/usr/bin/python3 - "$before" "$after" "$capacity" <<'PY'
 import json, sys
 
 ms = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
-bare = [b["cpu_time"] * ms[b["time_unit"]] for b in json.load(open(sys.argv[1]))["benchmarks"]
-        if b.get("aggregate_name") == "median"][0]
-print(f"\nbare forward, 512x288 input: {bare:.1f} ms")
+def median(path):
+    return [b["cpu_time"] * ms[b["time_unit"]] for b in json.load(open(path))["benchmarks"]
+            if b.get("aggregate_name") == "median"][0]
+first, last = median(sys.argv[1]), median(sys.argv[2])
+bare = (first + last) / 2
+print(f"\nbare forward, 512x288 input: {bare:.1f} ms (before the streams {first:.1f}, after {last:.1f})")
 runs_per_second = 10 / 7
 busy = {}
-for b in json.load(open(sys.argv[2]))["benchmarks"]:
+for b in json.load(open(sys.argv[3]))["benchmarks"]:
     args = dict(part.split(":") for part in b["name"].split("/")[1:] if ":" in part)
     size = f'{args["width"]}x{args["height"]}'
     kind = "busy" if args["busy"] == "1" else "quiet"
