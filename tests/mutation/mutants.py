@@ -221,7 +221,7 @@ MUTANTS = [
     ("sdk_passes_unbounded", SDK + "detection/NeuralDetector.cpp",
      "|| m_instances < m_maxInstances; });", "|| true; });", None),
     ("sdk_picture_pool_unbounded", "platform/TrackingSdk/src/face/Image.cpp",
-     "kMostIdleBytes = size_t{1} << 30;", "kMostIdleBytes = size_t{1} << 40;", None),
+     "kMostIdleBytes = size_t{2} << 30;", "kMostIdleBytes = size_t{1} << 40;", None),
     ("sdk_streamed_copy_tail_lost", "platform/PixelCopy/include/PixelCopy/PixelCopy.h",
      "    _mm_sfence();\n    std::memcpy(d, s, size);", "    _mm_sfence();", None),
 ]

@@ -35,9 +35,9 @@ TEST(ImagePoolAllocations, TheFramesOfManyStreamsServeTheNextOnes)
 
 TEST(ImagePoolAllocations, WhatWaitsStaysWithinItsBound)
 {
-    // Forty pictures of just over 32 MiB (never touched, so never in
-    // memory): at most 31 of them fit in the 1 GiB that may wait.
-    EXPECT_EQ(AllocationsForTheNextRound(40, 4096, 2731), 40 - 31);
+    // Fifty pictures of just over 48 MiB (never touched, so never in
+    // memory): at most 42 of them fit in the 2 GiB that may wait.
+    EXPECT_EQ(AllocationsForTheNextRound(50, 4096, 4100), 50 - 42);
 }
 
 }  // namespace

@@ -41,15 +41,16 @@ private:
     // without; at 640x360 no difference). A server runs many streams
     // whose frames are in flight at once, so the waiting blocks are bounded
     // by the memory they hold rather than by a handful of slots: enough for
-    // the frames that twelve busy 1080p streams hold while they wait for
-    // the network, which at 384 MiB were made anew by the thousand and
-    // cost page faults that pushed the streams further behind
-    // (capacity_bench). Only blocks once in use wait, so memory never
-    // waits beyond what was in flight at once. Each slot owns what it
-    // holds; blocks move by exchange.
-    static constexpr size_t kSlots = 256;
+    // the frames that twelve busy 1080p streams hold when they fall behind
+    // and fill their buffers (20 frames each, 1.5 GB). Blocks made anew
+    // cost page faults that push the streams further behind: at 384 MiB
+    // they were made by the thousand in every run, at 1 GiB in the runs
+    // where the streams fell behind once (capacity_bench). Only blocks once
+    // in use wait, so memory never waits beyond what was in flight at once.
+    // Each slot owns what it holds; blocks move by exchange.
+    static constexpr size_t kSlots = 512;
     static constexpr size_t kLargestKept = size_t{64} << 20;
-    static constexpr size_t kMostIdleBytes = size_t{1} << 30;
+    static constexpr size_t kMostIdleBytes = size_t{2} << 30;
     static std::atomic<Storage*> slots[kSlots];
     static std::atomic<size_t> idleBytes;
 
