@@ -4,7 +4,8 @@
 # then capacity_bench's real-time streams, busy and quiet, 640x360 and
 # 1920x1080 at 10 fps, "DetectorStep" 7, then the bare forward pass again;
 # and per busy stream the CPU against its network's share (detector runs a
-# second x the mean of the two bare forwards). A shared machine's speed
+# second x the mean of the two bare forwards), also counted per frame
+# whose results came back in the steady state. A shared machine's speed
 # drifts over the minutes the streams take: the two bare forwards show by
 # how much.
 # Builds the benchmarks first. Run it on an otherwise idle machine.
@@ -37,6 +38,7 @@ bare = (first + last) / 2
 print(f"\nbare forward, 512x288 input: {bare:.1f} ms (before the streams {first:.1f}, after {last:.1f})")
 runs_per_second = 10 / 7
 busy = {}
+busy_done = {}
 for b in json.load(open(sys.argv[3]))["benchmarks"]:
     args = dict(part.split(":") for part in b["name"].split("/")[1:] if ":" in part)
     size = f'{args["width"]}x{args["height"]}'
@@ -51,5 +53,15 @@ for b in json.load(open(sys.argv[3]))["benchmarks"]:
         line += f', {cpu / (runs_per_second * bare):.2f} x the network'
     elif size in busy:
         line += f', {cpu / busy[size]:.0%} of a busy stream'
+    # Streams that fell behind at the start catch up in the steady state:
+    # its CPU a frame whose results came back, a stream-second's worth.
+    done = b.get("cpu_ms_per_done_frame_x_fps")
+    if done is not None:
+        line += f'\n    {b["frames_done_share"]:.2f} of the steady frames done, {done:6.1f} ms a done stream-second'
+        if kind == "busy":
+            busy_done.setdefault(size, done)
+            line += f', {done / (runs_per_second * bare):.2f} x the network'
+        elif size in busy_done:
+            line += f', {done / busy_done[size]:.0%} of a busy stream'
     print(line)
 PY
