@@ -199,7 +199,7 @@ void BM_RealTimeStreams(benchmark::State& state)
     double cpuBefore = 0;
     size_t refusedBefore = 0;
     size_t reportsBefore = 0;  // one report a frame whose results came back
-    double lastRefusal = -1;  // seconds after the start
+    double lastRefusal = -1;   // seconds after the start
     for (auto _ : state) {
         std::vector<std::thread> feeders;
         const auto start = Clock::now() + std::chrono::milliseconds(200);
