@@ -44,8 +44,8 @@ private:
     // the frames that twelve busy 1080p streams hold when they fall behind
     // and fill their buffers (20 frames each, 1.5 GB). Blocks made anew
     // cost page faults that push the streams further behind: at 384 MiB
-    // they were made by the thousand in every run, at 1 GiB in the runs
-    // where the streams fell behind once (capacity_bench). Only blocks once
+    // they were made by the thousand in every run (capacity_bench), and
+    // 1 GiB is less than such a backlog holds. Only blocks once
     // in use wait, so memory never waits beyond what was in flight at once.
     // Each slot owns what it holds; blocks move by exchange.
     static constexpr size_t kSlots = 512;
