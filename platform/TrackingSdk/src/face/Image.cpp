@@ -31,11 +31,11 @@ struct alignas(64) Image::Storage {
         } else {
             // A new page costs a fault, and the kernel's bookkeeping of it
             // far more than the zeroing: a new 1080p picture in 4 KiB pages
-            // costs 3 to 4 ms, in 2 MiB pages about 0.5 (0.2 to copy into
-            // a block in use). Streams that fall behind make such pictures
-            // by the hundred. The last page is whole unless that wastes
-            // more than an eighth of the block; where the kernel gives large
-            // pages only when asked, this asks.
+            // costs 3 to 4 ms, in 2 MiB pages about 0.4 (frame_path_bench
+            // FreshPicture; 0.2 to copy into a block in use). Streams that
+            // fall behind make such pictures by the hundred. The last page
+            // is whole unless that wastes more than an eighth of the block;
+            // where the kernel gives large pages only when asked, this asks.
             const size_t whole = (bytes + kHugePage - 1) / kHugePage * kHugePage;
             const size_t length = whole - bytes <= bytes / 8 ? whole : bytes;
             block = ::operator new(length, Alignment(size));
