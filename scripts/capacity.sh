@@ -10,6 +10,8 @@
 # how much. Last, the bare forward with both cores at it, as under many
 # streams, where the passes share caches and memory: busy streams are also
 # set against that.
+# With --benchmark_repetitions=N each line is the median of N runs, with
+# the range of its CPU.
 # Builds the benchmarks first. Run it on an otherwise idle machine.
 # Usage: scripts/capacity.sh [capacity_bench flags, e.g. --benchmark_filter=busy:1]
 set -euo pipefail
@@ -45,8 +47,16 @@ print(f"\nbare forward, 512x288 input: {bare:.1f} ms (before the streams {first:
 runs_per_second = 10 / 7
 busy = {}
 busy_done = {}
-for b in json.load(open(sys.argv[3]))["benchmarks"]:
-    args = dict(part.split(":") for part in b["name"].split("/")[1:] if ":" in part)
+runs = json.load(open(sys.argv[3]))["benchmarks"]
+repeated = any(b.get("aggregate_name") == "median" for b in runs)
+spread = {}
+for b in runs:
+    if b.get("run_type") == "iteration":
+        spread.setdefault(b["run_name"], []).append(b["cpu_ms_per_stream_s"])
+for b in runs:
+    if repeated and b.get("aggregate_name") != "median":
+        continue
+    args = dict(part.split(":") for part in b["run_name"].split("/")[1:] if ":" in part)
     size = f'{args["width"]}x{args["height"]}'
     kind = "busy" if args["busy"] == "1" else "quiet"
     start = "all at once" if args["ramp"] == "0" else f'over {args["ramp"]} s'
@@ -54,6 +64,8 @@ for b in json.load(open(sys.argv[3]))["benchmarks"]:
     line = (f'{args["streams"]:>3} {kind:5} streams {size:>9}, start {start:11}: {cpu:6.1f} ms CPU a stream-second, '
             f'refused {b["refused"]:.0f} steady / {b["refused_at_start"]:.0f} first 15 s, '
             f'last refusal {b["last_refusal_s"]:.1f} s')
+    if repeated:
+        line += f' (medians of {len(spread[b["run_name"]])}, CPU {min(spread[b["run_name"]]):.1f} to {max(spread[b["run_name"]]):.1f})'
     if kind == "busy":
         busy.setdefault(size, cpu)
         line += f', {cpu / (runs_per_second * bare):.2f} x the network ({cpu / (runs_per_second * both):.2f} on both cores)'
