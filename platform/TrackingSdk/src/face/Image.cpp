@@ -24,23 +24,19 @@ struct alignas(64) Image::Storage {
             reused->refs.store(1, std::memory_order_relaxed);
             return reused;
         }
+        // A new page costs a fault, and the kernel's bookkeeping of it far
+        // more than the zeroing: a new 1080p picture in 4 KiB pages costs 3
+        // to 4 ms, in 2 MiB pages about 0.4 (frame_path_bench FreshPicture;
+        // 0.2 to copy into a block in use). Streams that fall behind make
+        // such pictures by the hundred. A large block's last page is whole
+        // unless that wastes more than an eighth of it; where the kernel
+        // gives large pages only when asked, this asks.
         const size_t bytes = sizeof(Storage) + size;
-        void* block = nullptr;
-        if (bytes < kHugePage) {
-            block = ::operator new(bytes, Alignment(size));
-        } else {
-            // A new page costs a fault, and the kernel's bookkeeping of it
-            // far more than the zeroing: a new 1080p picture in 4 KiB pages
-            // costs 3 to 4 ms, in 2 MiB pages about 0.4 (frame_path_bench
-            // FreshPicture; 0.2 to copy into a block in use). Streams that
-            // fall behind make such pictures by the hundred. The last page
-            // is whole unless that wastes more than an eighth of the block;
-            // where the kernel gives large pages only when asked, this asks.
-            const size_t whole = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-            const size_t length = whole - bytes <= bytes / 8 ? whole : bytes;
-            block = ::operator new(length, Alignment(size));
+        const size_t whole = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        const size_t length = bytes >= kHugePage && whole - bytes <= bytes / 8 ? whole : bytes;
+        void* block = ::operator new(length, Alignment(size));
+        if (length >= kHugePage)
             madvise(block, length / kHugePage * kHugePage, MADV_HUGEPAGE);  // a hint: refused, nothing is lost
-        }
         Storage* storage = new (block) Storage;
         storage->size = size;
         return storage;
